@@ -1,0 +1,44 @@
+#include "history/historique.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QTextStream>
+
+namespace {
+
+QString nomFichier(const QString &compte)
+{
+    return compte + QLatin1String(".log");
+}
+
+} // namespace
+
+QString ligneHistorique(const QDateTime &moment, const QString &corps)
+{
+    return QLocale::c().toString(moment, QStringLiteral("yyyy-MM-dd hh-mm-ss")) + corps + QLatin1Char('\n');
+}
+
+void ajouterHistorique(const QString &compte, const QString &corps)
+{
+    QFile fichier(nomFichier(compte));
+    if (!fichier.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return;
+    QTextStream flux(&fichier);
+    flux << ligneHistorique(QDateTime::currentDateTime(), corps);
+    flux.flush();
+}
+
+QString lireHistorique(const QString &compte)
+{
+    QFile fichier(nomFichier(compte));
+    if (!fichier.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    QTextStream flux(&fichier);
+    return flux.readAll();
+}
+
+bool nomDeFichierSimple(const QString &compte)
+{
+    return !compte.contains(QLatin1Char('/')) && !compte.contains(QLatin1Char('\\'))
+        && compte != QLatin1String(".") && compte != QLatin1String("..");
+}

@@ -1,0 +1,22 @@
+#ifndef HISTORIQUE_H
+#define HISTORIQUE_H
+
+#include <QDateTime>
+#include <QString>
+
+// One record of "<account>.log": the timestamp "yyyy-MM-dd hh-mm-ss", the body
+// (event marker and fields) and a line feed.
+QString ligneHistorique(const QDateTime &moment, const QString &corps);
+
+// Appends one record to "<compte>.log" in the working directory; a file that
+// cannot be opened loses the record silently.
+void ajouterHistorique(const QString &compte, const QString &corps);
+
+// Everything "<compte>.log" holds, or a null text when it cannot be read.
+QString lireHistorique(const QString &compte);
+
+// Whether a text that a server supplies as an account number may name a file
+// of the working directory: no separator, not "." or "..".
+bool nomDeFichierSimple(const QString &compte);
+
+#endif

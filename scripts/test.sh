@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds QoVi$ and runs the whole test suite, headless.
+# QOVI_SANITIZE=1 runs it under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/build.sh"
+
+if [ "${QOVI_SANITIZE:-0}" = 1 ]; then
+    dir="$root/build-sanitize"
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+else
+    dir="$root/build"
+fi
+export QT_QPA_PLATFORM=offscreen
+runtime=$(mktemp -d)
+trap 'rm -rf "$runtime"' EXIT
+chmod 700 "$runtime"
+export XDG_RUNTIME_DIR="$runtime"
+
+ctest --test-dir "$dir" --output-on-failure --timeout 600 -j "$(nproc)"

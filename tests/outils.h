@@ -1,0 +1,121 @@
+#ifndef OUTILS_H
+#define OUTILS_H
+
+// Shared by the tests: a loopback peer that speaks frames, and a way to answer
+// the modal boxes that the window opens.
+
+#include "codec/codec.h"
+#include "conversation/trame.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+// Answers every modal box that opens while it lives with bouton, and records
+// what each one said.
+class RepondeurBoites : public QObject
+{
+public:
+    struct Boite
+    {
+        QString titre;
+        QString texte;
+        QMessageBox::Icon icone;
+    };
+
+    explicit RepondeurBoites(QMessageBox::StandardButton bouton = QMessageBox::Ok)
+        : bouton(bouton)
+    {
+        connect(&minuterie, &QTimer::timeout, this, &RepondeurBoites::regarder);
+        minuterie.start(20);
+    }
+
+    QList<Boite> vues;
+    QMessageBox::StandardButton bouton;
+    // Set to false to leave a box open until it is set back to true.
+    bool repondre = true;
+
+private:
+    void regarder()
+    {
+        auto *boite = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!boite || !repondre)
+            return;
+        if (vues.isEmpty() || boite != derniere) {
+            vues.append({boite->windowTitle(), boite->text(), boite->icon()});
+            derniere = boite;
+        }
+        QAbstractButton *choix = boite->button(bouton);
+        if (!choix)
+            choix = boite->defaultButton() ? static_cast<QAbstractButton *>(boite->defaultButton())
+                                           : boite->buttons().value(0);
+        if (choix)
+            choix->click();
+    }
+
+    QTimer minuterie;
+    QPointer<QMessageBox> derniere;
+};
+
+// A scrambled frame, as the server sends it.
+inline QByteArray trameReponse(const QString &texte)
+{
+    return construireTrame(brouiller(texte));
+}
+
+// A loopback server on 127.0.0.1 (a free port) that keeps its last connection
+// and reads the client's frames back into plain texts.
+class ServeurBoucle : public QObject
+{
+public:
+    ServeurBoucle()
+    {
+        serveur.listen(QHostAddress::LocalHost, 0);
+        connect(&serveur, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *suivant = serveur.nextPendingConnection()) {
+                client = suivant;
+                ++connexions;
+                connect(suivant, &QTcpSocket::readyRead, this, [this, suivant] { lire(suivant); });
+            }
+        });
+    }
+
+    quint16 port() const { return serveur.serverPort(); }
+
+    void envoyer(const QByteArray &octets)
+    {
+        client->write(octets);
+        client->flush();
+    }
+
+    QTcpServer serveur;
+    QPointer<QTcpSocket> client;
+    int connexions = 0;
+    QByteArray brut;       // every byte the client sent
+    QStringList requetes;  // the client's frames, unscrambled
+
+private:
+    void lire(QTcpSocket *source)
+    {
+        const QByteArray recu = source->readAll();
+        brut += recu;
+        tampon += recu;
+        while (tampon.size() >= 2) {
+            const int taille = (quint8(tampon[0]) << 8) | quint8(tampon[1]);
+            if (tampon.size() < 2 + taille)
+                break;
+            requetes.append(debrouiller(lireTexteTrame(tampon.mid(2, taille))));
+            tampon.remove(0, 2 + taille);
+        }
+    }
+
+    QByteArray tampon;
+};
+
+#endif

@@ -1,0 +1,63 @@
+#include "window/fenclient.h"
+
+#include "history/historique.h"
+#include "identity/cle.h"
+#include "identity/compte.h"
+#include "window/journal.h"
+
+#include <QTcpSocket>
+
+FenClient::FenClient()
+{
+    setupUi(this);
+
+    socket = new QTcpSocket(this);
+    connect(socket, &QTcpSocket::readyRead, this, &FenClient::donneesRecues);
+    connect(socket, &QTcpSocket::connected, this, &FenClient::connecte);
+    connect(socket, &QTcpSocket::disconnected, this, &FenClient::deconnecte);
+    connect(socket, &QTcpSocket::errorOccurred, this, &FenClient::erreurSocket);
+
+    tailleMessage = 0;
+    const QString numeroCompte = identifiantCompte();
+    compte->setText(numeroCompte);
+    if (numeroCompte.isEmpty())
+        return; // the application is quitting; there is no account to load
+
+    cle = chargerCle(numeroCompte);
+
+    const QString historiqueSauve = lireHistorique(numeroCompte);
+    if (!historiqueSauve.isNull())
+        historique->append(historiqueSauve);
+}
+
+FenClient::~FenClient()
+{
+    // The socket dies after the widgets; its last notifications must not reach
+    // slots that would touch them.
+    socket->disconnect(this);
+}
+
+bool FenClient::demarrageAbandonne() const
+{
+    return compte->text().isEmpty();
+}
+
+void FenClient::on_boutonEnvoyer_clicked()
+{
+}
+
+void FenClient::on_message_returnPressed()
+{
+}
+
+// Connection events are the client's own notices, shown emphasised.
+void FenClient::journaliserAvis(const QString &ligne)
+{
+    listeMessages->append(ligne);
+}
+
+// Lines that carry what a server sent are shown as the literal text they are.
+void FenClient::journaliserTexte(const QString &ligne)
+{
+    ajouterParagrapheTexte(listeMessages, ligne);
+}

@@ -1,0 +1,47 @@
+#ifndef FENCLIENT_H
+#define FENCLIENT_H
+
+#include "ui_fenclient.h"
+
+#include <QAbstractSocket>
+#include <QString>
+#include <QWidget>
+
+class QTcpSocket;
+
+class FenClient : public QWidget, private Ui::FenClient
+{
+    Q_OBJECT
+
+public:
+    FenClient();
+    ~FenClient() override;
+
+    // True when no account number was found: the user has been told and the
+    // application asked to quit before its event loop ever ran.
+    bool demarrageAbandonne() const;
+
+private slots:
+    void on_boutonConnexion_clicked();
+    void on_boutonEnvoyer_clicked();
+    void on_message_returnPressed();
+    void donneesRecues();
+    void connecte();
+    void deconnecte();
+    void erreurSocket(QAbstractSocket::SocketError erreur);
+    void on_boutonEnvoiArgent_clicked();
+
+private:
+    void envoyerMessage(QString message);
+    void envoyerIdentifiants();
+    void traiterReponse(const QString &reponse);
+    void afficherCompteCree(const QString &compteCree);
+    void journaliserAvis(const QString &ligne);
+    void journaliserTexte(const QString &ligne);
+
+    QTcpSocket *socket = nullptr;
+    quint16 tailleMessage = 0;
+    QString cle;
+};
+
+#endif

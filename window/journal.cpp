@@ -1,0 +1,24 @@
+#include "window/journal.h"
+
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextEdit>
+
+void ajouterParagrapheTexte(QTextEdit *vue, const QString &ligne)
+{
+    QScrollBar *defilement = vue->verticalScrollBar();
+    const bool enBas = defilement->value() >= defilement->maximum();
+
+    QTextDocument *document = vue->document();
+    QTextCursor curseur(document);
+    curseur.beginEditBlock();
+    curseur.movePosition(QTextCursor::End);
+    if (!document->isEmpty())
+        curseur.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    curseur.insertText(ligne, QTextCharFormat());
+    curseur.endEditBlock();
+
+    if (enBas)
+        defilement->setValue(defilement->maximum());
+}
