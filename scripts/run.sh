@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds QoVi$ if needed and starts the client in its per-user working directory,
-# where its key (the account's secret) and its history are kept between runs.
+# Builds QoVi$ if needed and starts it: the client in its per-user working directory
+# (${XDG_DATA_HOME:-~/.local/share}/qovi), with a local qovi-server unless one already listens.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
@@ -10,10 +10,4 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
     exit 1
 fi
 
-workdir="${XDG_DATA_HOME:-$HOME/.local/share}/qovi"
-mkdir -p "$workdir"
-chmod 700 "$workdir"
-cp -f "$root/window/coin.jpg" "$workdir/coin.jpg"
-
-cd "$workdir"
-exec "$root/build/qovi-client" "$@"
+QOVI_BIN_DIR="$root/build" QOVI_ICON="$root/window/coin.jpg" exec "$root/scripts/qovi" "$@"
