@@ -25,9 +25,10 @@ FenClient::FenClient()
 
     cle = chargerCle(numeroCompte);
 
+    // The records hold what servers sent: they are shown as the text they are.
     const QString historiqueSauve = lireHistorique(numeroCompte);
     if (!historiqueSauve.isNull())
-        historique->append(historiqueSauve);
+        ajouterParagrapheTexte(historique, historiqueSauve);
 }
 
 FenClient::~FenClient()
