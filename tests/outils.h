@@ -7,12 +7,19 @@
 #include "codec/codec.h"
 #include "conversation/trame.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <functional>
@@ -81,6 +88,7 @@ public:
             while (QTcpSocket *suivant = serveur.nextPendingConnection()) {
                 client = suivant;
                 ++connexions;
+                tampon.clear(); // a half frame of an old connection is no prefix of the new one
                 connect(suivant, &QTcpSocket::readyRead, this, [this, suivant] { lire(suivant); });
             }
         });
@@ -99,6 +107,8 @@ public:
     int connexions = 0;
     QByteArray brut;       // every byte the client sent
     QStringList requetes;  // the client's frames, unscrambled
+    // Called with each request as soon as it has arrived, to play a server's part.
+    std::function<void(const QString &)> surRequete;
 
 private:
     void lire(QTcpSocket *source)
@@ -110,12 +120,58 @@ private:
             const int taille = (quint8(tampon[0]) << 8) | quint8(tampon[1]);
             if (tampon.size() < 2 + taille)
                 break;
-            requetes.append(debrouiller(lireTexteTrame(tampon.mid(2, taille))));
+            const QString requete = debrouiller(lireTexteTrame(tampon.mid(2, taille)));
             tampon.remove(0, 2 + taille);
+            requetes.append(requete);
+            if (surRequete)
+                surRequete(requete);
         }
     }
 
     QByteArray tampon;
 };
+
+// A fresh, empty working directory for one test, left again on destruction.
+// It is a folder inside a private temporary folder, so that a file written
+// beside it ("../x") can be seen too.
+class DossierTemporaire
+{
+public:
+    DossierTemporaire()
+        : precedent(QDir::currentPath())
+    {
+        QDir(racine.path()).mkdir(QStringLiteral("travail"));
+        QDir::setCurrent(chemin());
+    }
+    ~DossierTemporaire() { QDir::setCurrent(precedent); }
+
+    QString chemin() const { return racine.filePath(QStringLiteral("travail")); }
+    QString parent() const { return racine.path(); }
+
+private:
+    QTemporaryDir racine;
+    QString precedent;
+};
+
+// The message log of a client window, one entry per paragraph, as the user reads it.
+inline QStringList lignesJournal(const QWidget &fenetre)
+{
+    const QString texte = fenetre.findChild<QTextEdit *>(QStringLiteral("listeMessages"))->toPlainText();
+    return texte.isEmpty() ? QStringList() : texte.split(QLatin1Char('\n'));
+}
+
+// The client window's socket, to see what it has buffered.
+inline QTcpSocket *socketFenetre(const QWidget &fenetre)
+{
+    return fenetre.findChild<QTcpSocket *>();
+}
+
+// Types a loopback address and port into the connection tab and presses the button.
+inline void connecterFenetre(QWidget &fenetre, quint16 port)
+{
+    fenetre.findChild<QLineEdit *>(QStringLiteral("serveurIP"))->setText(QStringLiteral("127.0.0.1"));
+    fenetre.findChild<QSpinBox *>(QStringLiteral("serveurPort"))->setValue(port);
+    fenetre.findChild<QAbstractButton *>(QStringLiteral("boutonConnexion"))->click();
+}
 
 #endif
