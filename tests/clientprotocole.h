@@ -1,0 +1,75 @@
+#ifndef CLIENTPROTOCOLE_H
+#define CLIENTPROTOCOLE_H
+
+// A bare client of the server for the tests: sends requests (or any bytes) and
+// collects the replies, unscrambled, with the same codec and frames as the
+// real client.
+
+#include "codec/codec.h"
+#include "conversation/trame.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTest>
+
+class ClientProtocole : public QObject
+{
+public:
+    ClientProtocole()
+    {
+        connect(&socket, &QTcpSocket::readyRead, this, [this] { lire(); });
+    }
+
+    bool connecter(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(10000);
+    }
+
+    // Appends the version tag, as the client does.
+    void envoyer(const QString &requete) { envoyerTexte(requete + QLatin1String(":vers101")); }
+    void envoyerTexte(const QString &texte) { envoyerOctets(construireTrame(brouiller(texte))); }
+    void envoyerOctets(const QByteArray &octets)
+    {
+        socket.write(octets);
+        socket.flush();
+    }
+
+    // The reply of rang (0 for the first one ever received), once it has come;
+    // a null text if it does not come in time.
+    QString reponse(int rang = 0, int delaiMs = 15000)
+    {
+        (void)QTest::qWaitFor([&] { return reponses.size() > rang; }, delaiMs);
+        return reponses.value(rang);
+    }
+
+    // Sends the request and returns the reply to it.
+    QString demander(const QString &requete)
+    {
+        const int rang = reponses.size();
+        envoyer(requete);
+        return reponse(rang);
+    }
+
+    bool attendreFermeture(int delaiMs = 15000)
+    {
+        return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, delaiMs);
+    }
+
+    bool estConnecte() const { return socket.state() == QAbstractSocket::ConnectedState; }
+
+    QTcpSocket socket;
+    QStringList reponses;
+
+private:
+    void lire()
+    {
+        QByteArray corps;
+        while (prendreCorpsTrame(socket, taille, corps))
+            reponses.append(debrouiller(lireTexteTrame(corps)));
+    }
+
+    quint16 taille = 0;
+};
+
+#endif

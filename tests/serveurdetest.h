@@ -1,0 +1,196 @@
+#ifndef SERVEURDETEST_H
+#define SERVEURDETEST_H
+
+// The real server for the tests: a fresh database of either kind, and the
+// server program started on it.
+
+#include "server/banque.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+// The tests run on SQLite always, and on PostgreSQL too when QOVI_TEST_PG_URL
+// names a role that may create databases.
+inline void lignesBases()
+{
+    QTest::addColumn<QString>("genreBase");
+    QTest::newRow("sqlite") << QStringLiteral("sqlite");
+    QTest::newRow("postgresql") << QStringLiteral("postgresql");
+}
+
+inline QString adressePostgresDeTest()
+{
+    return qEnvironmentVariable("QOVI_TEST_PG_URL");
+}
+
+// A database of its own for one test: a file in a temporary folder, or a new
+// PostgreSQL database that is dropped again afterwards.
+class BaseDeTest
+{
+public:
+    explicit BaseDeTest(const QString &genre)
+    {
+        if (genre == QLatin1String("sqlite")) {
+            url = dossier.filePath(QStringLiteral("server.sqlite"));
+            return;
+        }
+        nomPostgres = QStringLiteral("qovi_test_%1").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+        if (!executerMaintenance(QStringLiteral("CREATE DATABASE %1").arg(nomPostgres)))
+            return;
+        QUrl adresse(adressePostgresDeTest());
+        adresse.setPath(QLatin1Char('/') + nomPostgres);
+        url = adresse.toString();
+    }
+
+    ~BaseDeTest()
+    {
+        if (!nomPostgres.isEmpty())
+            executerMaintenance(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(nomPostgres));
+    }
+
+    bool estPrete() const { return !url.isEmpty(); }
+
+    // The first column of every row that sql gives, read straight from the database.
+    QVariantList lire(const QString &sql)
+    {
+        QVariantList valeurs;
+        const QString nom = QStringLiteral("lecture-test");
+        {
+            QString erreurConnexion;
+            QSqlDatabase base = connexionBase(url, nom, &erreurConnexion);
+            if (base.open()) {
+                QSqlQuery requete(base);
+                if (!requete.exec(sql))
+                    qWarning() << requete.lastError().text();
+                while (requete.next())
+                    valeurs.append(requete.value(0));
+            } else {
+                qWarning() << base.lastError().text() << erreurConnexion;
+            }
+        }
+        QSqlDatabase::removeDatabase(nom);
+        return valeurs;
+    }
+
+    qint64 nombre(const QString &sql) { return lire(sql).value(0, -1).toLongLong(); }
+
+    QString url;
+
+private:
+    bool executerMaintenance(const QString &sql)
+    {
+        bool fait = false;
+        const QString nom = QStringLiteral("maintenance-test");
+        {
+            QString erreurConnexion;
+            QSqlDatabase base = connexionBase(adressePostgresDeTest(), nom, &erreurConnexion);
+            if (base.open()) {
+                QSqlQuery requete(base);
+                fait = requete.exec(sql);
+                if (!fait)
+                    qWarning() << requete.lastError().text();
+            } else {
+                qWarning() << base.lastError().text() << erreurConnexion;
+            }
+        }
+        QSqlDatabase::removeDatabase(nom);
+        return fait;
+    }
+
+    QTemporaryDir dossier;
+    QString nomPostgres;
+};
+
+struct ResultatCommande
+{
+    int code = -1;
+    QString sortie;
+    QString erreurs;
+};
+
+// Runs the server program to its end (for the admin commands and start-up errors).
+inline ResultatCommande lancerCommande(const QStringList &arguments)
+{
+    QProcess processus;
+    processus.start(qEnvironmentVariable("QOVI_SERVER"), arguments);
+    ResultatCommande resultat;
+    if (!processus.waitForFinished(60000)) {
+        processus.kill();
+        processus.waitForFinished();
+        return resultat;
+    }
+    resultat.code = processus.exitStatus() == QProcess::NormalExit ? processus.exitCode() : -1;
+    resultat.sortie = QString::fromLocal8Bit(processus.readAllStandardOutput());
+    resultat.erreurs = QString::fromLocal8Bit(processus.readAllStandardError());
+    return resultat;
+}
+
+// The server program serving a database on a free port of 127.0.0.1, with a
+// time-out of 1 s for silent clients.
+class ProcessusServeur
+{
+public:
+    explicit ProcessusServeur(const QString &base)
+        : base(base)
+    {
+    }
+
+    ~ProcessusServeur() { tuer(); }
+
+    bool demarrer(const QStringList &options = {QStringLiteral("--idle-timeout"), QStringLiteral("1")})
+    {
+        port = 0;
+        processus.setProgram(qEnvironmentVariable("QOVI_SERVER"));
+        processus.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--database"), base}
+                               + options);
+        processus.start();
+        const QRegularExpression ligne(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)$"));
+        (void)QTest::qWaitFor(
+            [&] {
+                if (processus.state() == QProcess::NotRunning)
+                    return true;
+                if (!processus.canReadLine())
+                    return false;
+                const auto trouve = ligne.match(QString::fromLocal8Bit(processus.readLine()).trimmed());
+                port = quint16(trouve.captured(1).toUInt());
+                return true;
+            },
+            30000);
+        return port != 0;
+    }
+
+    void tuer()
+    {
+        if (processus.state() == QProcess::NotRunning)
+            return;
+        processus.kill();
+        processus.waitForFinished(30000);
+    }
+
+    // What the server logged so far.
+    QString journal()
+    {
+        erreurs += QString::fromLocal8Bit(processus.readAllStandardError());
+        return erreurs;
+    }
+
+    bool journalContient(const QString &texte, int delaiMs = 15000)
+    {
+        return QTest::qWaitFor([&] { return journal().contains(texte); }, delaiMs);
+    }
+
+    QString base;
+    QProcess processus;
+    quint16 port = 0;
+
+private:
+    QString erreurs;
+};
+
+#endif

@@ -1,0 +1,147 @@
+// What the server has confirmed stays confirmed: balances survive a restart,
+// and a server killed in the middle of a burst of transfers loses no
+// confirmed transfer and neither creates nor destroys money.
+
+#include "clientprotocole.h"
+#include "serveurdetest.h"
+
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QString compteA = QStringLiteral("0123456789AB");
+const QString compteB = QStringLiteral("00AABBCCDDEE");
+const QString cleA = QStringLiteral("11111222223333344444");
+const QString cleB = QStringLiteral("55555666667777788888");
+
+int nombreDe(const QStringList &reponses, const QString &debut)
+{
+    int nombre = 0;
+    for (const QString &reponse : reponses)
+        nombre += reponse.startsWith(debut) ? 1 : 0;
+    return nombre;
+}
+
+} // namespace
+
+class TestDurabilite : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase_data() { lignesBases(); }
+    void init();
+    void cleanup();
+
+    void redemarrage();
+    void arretBrutalPendantRafale();
+
+private:
+    bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
+    bool crediter(const QString &compte, int montant);
+    qint64 nombre(const QString &sql) { return base->nombre(sql); }
+
+    std::unique_ptr<BaseDeTest> base;
+    std::unique_ptr<ProcessusServeur> serveur;
+};
+
+void TestDurabilite::init()
+{
+    QFETCH_GLOBAL(QString, genreBase);
+    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
+        QSKIP("QOVI_TEST_PG_URL is not set");
+    base = std::make_unique<BaseDeTest>(genreBase);
+    QVERIFY(base->estPrete());
+    serveur = std::make_unique<ProcessusServeur>(base->url);
+    QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+}
+
+void TestDurabilite::cleanup()
+{
+    if (serveur && QTest::currentTestFailed())
+        qWarning().noquote() << "server log:\n" << serveur->journal();
+    serveur.reset();
+    base.reset();
+}
+
+bool TestDurabilite::identifier(ClientProtocole &client, const QString &compte, const QString &cle,
+                                const QString &attendu)
+{
+    return client.connecter(serveur->port)
+           && client.demander(QStringLiteral("c:%1:%2").arg(compte, cle)) == attendu;
+}
+
+bool TestDurabilite::crediter(const QString &compte, int montant)
+{
+    return lancerCommande({QStringLiteral("--database"), base->url, QStringLiteral("credit"), compte,
+                           QString::number(montant)})
+               .code
+           == 0;
+}
+
+void TestDurabilite::redemarrage()
+{
+    {
+        ClientProtocole a, b;
+        QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+        QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+        QVERIFY(crediter(compteA, 100));
+        QCOMPARE(a.demander(QStringLiteral("v:%1:%2:40:%3").arg(compteA, compteB, cleA)),
+                 QLatin1String("s:") + compteB + QLatin1String(":40"));
+        serveur->tuer();
+        QVERIFY(a.attendreFermeture());
+    }
+    QVERIFY(serveur->demarrer());
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QStringLiteral("m:60")));
+    QVERIFY(identifier(b, compteB, cleB, QStringLiteral("m:40")));
+}
+
+void TestDurabilite::arretBrutalPendantRafale()
+{
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(crediter(compteA, 1000));
+    QVERIFY(crediter(compteB, 1000));
+
+    // Both send at once, in opposite directions, and the server dies midway.
+    const int rafale = 400;
+    for (int i = 0; i < rafale; ++i) {
+        a.envoyer(QStringLiteral("v:%1:%2:1:%3").arg(compteA, compteB, cleA));
+        b.envoyer(QStringLiteral("v:%1:%2:2:%3").arg(compteB, compteA, cleB));
+    }
+    QVERIFY(QTest::qWaitFor(
+        [&] { return nombreDe(a.reponses, QStringLiteral("s:")) >= 10 && nombreDe(b.reponses, QStringLiteral("s:")) >= 10; },
+        30000));
+    serveur->tuer();
+    QVERIFY(a.attendreFermeture());
+    QVERIFY(b.attendreFermeture());
+
+    // Every confirmation the clients got is in the journal...
+    const int confirmesA = nombreDe(a.reponses, QStringLiteral("s:"));
+    const int confirmesB = nombreDe(b.reponses, QStringLiteral("s:"));
+    const qint64 deA = nombre(QStringLiteral("SELECT COUNT(*) FROM transfers WHERE sender = '%1'").arg(compteA));
+    const qint64 deB = nombre(QStringLiteral("SELECT COUNT(*) FROM transfers WHERE sender = '%1'").arg(compteB));
+    QVERIFY2(deA >= confirmesA && deB >= confirmesB,
+             qPrintable(QStringLiteral("%1/%2 and %3/%4").arg(deA).arg(confirmesA).arg(deB).arg(confirmesB)));
+    QVERIFY(deA <= rafale && deB <= rafale);
+    QCOMPARE(nombreDe(a.reponses, QStringLiteral("i:")) + nombreDe(b.reponses, QStringLiteral("i:")), 0);
+
+    // ...and the balances are exactly what the journals say.
+    QCOMPARE(nombre(QStringLiteral("SELECT SUM(balance) FROM accounts")), 2000);
+    QCOMPARE(nombre(QStringLiteral("SELECT SUM(amount) FROM credits")), 2000);
+    const qint64 soldeA = 1000 - deA + 2 * deB;
+    const qint64 soldeB = 1000 + deA - 2 * deB;
+    QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compteA)), soldeA);
+    QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compteB)), soldeB);
+
+    QVERIFY(serveur->demarrer());
+    ClientProtocole apres;
+    QVERIFY(identifier(apres, compteA, cleA, QStringLiteral("m:%1").arg(soldeA)));
+}
+
+QTEST_GUILESS_MAIN(TestDurabilite)
+#include "tst_durabilite.moc"

@@ -1,0 +1,383 @@
+// The server program against a client built on the shared codec and frames:
+// accounts, keys, transfers, refusals, bad input, time-outs and the admin
+// commands, on SQLite and (when available) PostgreSQL.
+
+#include "clientprotocole.h"
+#include "serveurdetest.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QString compteA = QStringLiteral("0123456789AB");
+const QString compteB = QStringLiteral("00AABBCCDDEE");
+const QString compteC = QStringLiteral("C0FFEE000001");
+const QString cleA = QStringLiteral("11111222223333344444");
+const QString cleB = QStringLiteral("55555666667777788888");
+const QString cleC = QStringLiteral("12345678901234567890");
+
+QString identifiants(const QString &compte, const QString &cle)
+{
+    return QStringLiteral("c:%1:%2").arg(compte, cle);
+}
+
+// A notice the client can show: "i:" and a sentence without a colon.
+bool estAvis(const QString &reponse)
+{
+    return reponse.startsWith(QLatin1String("i:")) && reponse.size() > 2 && reponse.count(QLatin1Char(':')) == 1;
+}
+
+} // namespace
+
+class TestServeur : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase_data() { lignesBases(); }
+    void init();
+    void cleanup();
+
+    void nouveauCompteEtCompteConnu();
+    void mauvaiseCle();
+    void identifiantsMalformes_data();
+    void identifiantsMalformes();
+    void requetesRejetees_data();
+    void requetesRejetees();
+    void virement();
+    void virementRefuse_data();
+    void virementRefuse();
+    void virementAvantIdentification();
+    void plafond();
+    void tramesMalformees_data();
+    void tramesMalformees();
+    void inactivite();
+    void administration();
+
+private:
+    bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
+    ResultatCommande admin(const QStringList &arguments);
+    qint64 solde(const QString &compte);
+
+    std::unique_ptr<BaseDeTest> base;
+    std::unique_ptr<ProcessusServeur> serveur;
+};
+
+void TestServeur::init()
+{
+    QFETCH_GLOBAL(QString, genreBase);
+    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
+        QSKIP("QOVI_TEST_PG_URL is not set");
+    base = std::make_unique<BaseDeTest>(genreBase);
+    QVERIFY(base->estPrete());
+    serveur = std::make_unique<ProcessusServeur>(base->url);
+    QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+}
+
+void TestServeur::cleanup()
+{
+    if (serveur && QTest::currentTestFailed())
+        qWarning().noquote() << "server log:\n" << serveur->journal();
+    serveur.reset();
+    base.reset();
+}
+
+bool TestServeur::identifier(ClientProtocole &client, const QString &compte, const QString &cle,
+                             const QString &attendu)
+{
+    if (!client.connecter(serveur->port))
+        return false;
+    const QString reponse = client.demander(identifiants(compte, cle));
+    if (reponse == attendu)
+        return true;
+    qWarning() << "credentials of" << compte << "got" << reponse << "instead of" << attendu;
+    return false;
+}
+
+ResultatCommande TestServeur::admin(const QStringList &arguments)
+{
+    return lancerCommande(QStringList{QStringLiteral("--database"), base->url} + arguments);
+}
+
+qint64 TestServeur::solde(const QString &compte)
+{
+    return base->nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compte));
+}
+
+void TestServeur::nouveauCompteEtCompteConnu()
+{
+    ClientProtocole premier;
+    QVERIFY(identifier(premier, compteA, cleA, QLatin1String("n:") + compteA));
+    ClientProtocole second;
+    QVERIFY(identifier(second, compteA, cleA, QStringLiteral("m:0")));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("1500")}).code, 0);
+    ClientProtocole troisieme;
+    QVERIFY(identifier(troisieme, compteA, cleA, QStringLiteral("m:1500")));
+    QVERIFY(premier.estConnecte() && second.estConnecte());
+
+    // The key is kept only as a salted hash, and never logged.
+    const QVariantList empreintes = base->lire(QStringLiteral("SELECT key_hash FROM accounts"));
+    QCOMPARE(empreintes.size(), 1);
+    QVERIFY(!empreintes[0].toString().contains(cleA));
+    QVERIFY(empreintes[0].toString().startsWith(QLatin1String("pbkdf2-sha256$")));
+    QVERIFY(serveur->journal().contains(compteA));
+    QVERIFY(!serveur->journal().contains(cleA));
+}
+
+void TestServeur::mauvaiseCle()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+
+    ClientProtocole intrus;
+    QVERIFY(intrus.connecter(serveur->port));
+    QElapsedTimer duree;
+    duree.start();
+    intrus.envoyer(identifiants(compteA, cleB));
+    QVERIFY(serveur->journalContient(QStringLiteral("wrong key")));
+
+    // While the account is locked, even the right key is refused.
+    ClientProtocole pendantVerrou;
+    QVERIFY(pendantVerrou.connecter(serveur->port));
+    pendantVerrou.envoyer(identifiants(compteA, cleA));
+
+    QCOMPARE(intrus.reponse(), QStringLiteral("a:"));
+    QVERIFY2(duree.elapsed() >= 900, "a wrong key is answered after a delay");
+    QVERIFY(intrus.attendreFermeture());
+    QCOMPARE(pendantVerrou.reponse(), QStringLiteral("a:"));
+    QVERIFY(pendantVerrou.attendreFermeture());
+
+    ClientProtocole apres;
+    QVERIFY(identifier(apres, compteA, cleA, QStringLiteral("m:0")));
+    QVERIFY(proprietaire.estConnecte());
+}
+
+void TestServeur::identifiantsMalformes_data()
+{
+    QTest::addColumn<QString>("requete");
+    QTest::newRow("account too short") << QStringLiteral("c:0123456789A:") + cleA;
+    QTest::newRow("account in lower case") << QStringLiteral("c:0123456789ab:") + cleA;
+    QTest::newRow("key too short") << QStringLiteral("c:%1:123456789").arg(compteA);
+    QTest::newRow("key not digits") << QStringLiteral("c:%1:1111122222333334444X").arg(compteA);
+    QTest::newRow("key missing") << QStringLiteral("c:") + compteA;
+    QTest::newRow("extra field") << identifiants(compteA, cleA) + QStringLiteral(":x");
+}
+
+void TestServeur::identifiantsMalformes()
+{
+    QFETCH(QString, requete);
+    ClientProtocole client;
+    QVERIFY(client.connecter(serveur->port));
+    QCOMPARE(client.demander(requete), QStringLiteral("a:"));
+    QVERIFY(client.attendreFermeture());
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 0);
+}
+
+void TestServeur::requetesRejetees_data()
+{
+    QTest::addColumn<QString>("texte");
+    QTest::newRow("no version tag") << identifiants(compteA, cleA);
+    QTest::newRow("other version") << identifiants(compteA, cleA) + QStringLiteral(":vers100");
+    QTest::newRow("unknown kind") << QStringLiteral("x:%1:%2:vers101").arg(compteA, cleA);
+    QTest::newRow("empty") << QString();
+}
+
+void TestServeur::requetesRejetees()
+{
+    QFETCH(QString, texte);
+    ClientProtocole client;
+    QVERIFY(client.connecter(serveur->port));
+    client.envoyerTexte(texte);
+    QVERIFY2(estAvis(client.reponse()), qPrintable(client.reponse()));
+    QVERIFY(client.attendreFermeture());
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 0);
+}
+
+void TestServeur::virement()
+{
+    ClientProtocole a, b, autreB;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(identifier(autreB, compteB, cleB, QStringLiteral("m:0")));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("100")}).code, 0);
+
+    QCOMPARE(a.demander(QStringLiteral("v:%1:%2:30:%3").arg(compteA, compteB, cleA)), QLatin1String("s:") + compteB + QLatin1String(":30"));
+    // Every open connection of the recipient hears of it.
+    QCOMPARE(b.reponse(1), QLatin1String("r:30:") + compteA);
+    QCOMPARE(autreB.reponse(1), QLatin1String("r:30:") + compteA);
+
+    QCOMPARE(solde(compteA), 70);
+    QCOMPARE(solde(compteB), 30);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 1);
+    ClientProtocole plusTard;
+    QVERIFY(identifier(plusTard, compteB, cleB, QStringLiteral("m:30")));
+}
+
+void TestServeur::virementRefuse_data()
+{
+    QTest::addColumn<QString>("requete");
+    QTest::addColumn<QString>("attendu");
+    const QString i = QStringLiteral("i:");
+    const QString v = QStringLiteral("v:%1:%2:%3:%4");
+    QTest::newRow("recipient not connected") << v.arg(compteA, compteC, QStringLiteral("10"), cleA)
+                                             << QLatin1String("e:") + compteC;
+    QTest::newRow("balance insufficient") << v.arg(compteA, compteB, QStringLiteral("51"), cleA) << i;
+    QTest::newRow("amount 0") << v.arg(compteA, compteB, QStringLiteral("0"), cleA) << i;
+    QTest::newRow("amount not a number") << v.arg(compteA, compteB, QStringLiteral("ten"), cleA) << i;
+    QTest::newRow("amount too big") << v.arg(compteA, compteB, QStringLiteral("1000000000"), cleA) << i;
+    QTest::newRow("unknown recipient") << v.arg(compteA, QStringLiteral("DDDDDDDDDDDD"), QStringLiteral("10"), cleA) << i;
+    QTest::newRow("to oneself") << v.arg(compteA, compteA, QStringLiteral("10"), cleA) << i;
+    QTest::newRow("another account as sender") << v.arg(compteB, compteA, QStringLiteral("10"), cleB) << i;
+    QTest::newRow("another key") << v.arg(compteA, compteB, QStringLiteral("10"), cleB) << i;
+    QTest::newRow("field missing") << QStringLiteral("v:%1:%2:10").arg(compteA, compteB) << i;
+}
+
+void TestServeur::virementRefuse()
+{
+    QFETCH(QString, requete);
+    QFETCH(QString, attendu);
+    ClientProtocole a, b, c;
+    QVERIFY(identifier(c, compteC, cleC, QLatin1String("n:") + compteC));
+    c.socket.disconnectFromHost();
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(c.attendreFermeture());
+    QVERIFY(serveur->journalContient(QStringLiteral("#1 closed")));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("50")}).code, 0);
+
+    const QString reponse = a.demander(requete);
+    if (attendu == QLatin1String("i:"))
+        QVERIFY2(estAvis(reponse), qPrintable(reponse));
+    else
+        QCOMPARE(reponse, attendu);
+
+    // Nothing moved, and the connection still serves.
+    QCOMPARE(solde(compteA), 50);
+    QCOMPARE(solde(compteB), 0);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 0);
+    QCOMPARE(b.reponses.size(), 1);
+    QCOMPARE(a.demander(QStringLiteral("v:%1:%2:50:%3").arg(compteA, compteB, cleA)),
+             QLatin1String("s:") + compteB + QLatin1String(":50"));
+}
+
+void TestServeur::virementAvantIdentification()
+{
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("50")}).code, 0);
+
+    ClientProtocole anonyme;
+    QVERIFY(anonyme.connecter(serveur->port));
+    const QString reponse = anonyme.demander(QStringLiteral("v:%1:%2:10:%3").arg(compteA, compteB, cleA));
+    QVERIFY2(estAvis(reponse), qPrintable(reponse));
+    QCOMPARE(solde(compteA), 50);
+    QCOMPARE(b.reponses.size(), 1);
+}
+
+void TestServeur::plafond()
+{
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QCOMPARE(admin({QStringLiteral("credit"), compteB, QStringLiteral("2147483647")}).code, 0);
+    const ResultatCommande deTrop = admin({QStringLiteral("credit"), compteB, QStringLiteral("1")});
+    QVERIFY(deTrop.code != 0);
+    QCOMPARE(deTrop.erreurs.trimmed().count(QLatin1Char('\n')), 0);
+    QVERIFY(deTrop.erreurs.contains(QLatin1String("2147483647")));
+
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("10")}).code, 0);
+    const QString reponse = a.demander(QStringLiteral("v:%1:%2:5:%3").arg(compteA, compteB, cleA));
+    QVERIFY2(estAvis(reponse), qPrintable(reponse));
+    QCOMPARE(solde(compteA), 10);
+    QCOMPARE(solde(compteB), 2147483647);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT SUM(amount) FROM credits")), 2147483657);
+}
+
+void TestServeur::tramesMalformees_data()
+{
+    QTest::addColumn<QByteArray>("octets");
+    QTest::newRow("garbage") << QByteArray("\xff\xfe garbage that is no frame at all", 34);
+    QTest::newRow("body not a string") << QByteArray("\x00\x03\x01\x02\x03", 5);
+    QTest::newRow("null string") << QByteArray("\x00\x04\xff\xff\xff\xff", 6);
+    QTest::newRow("empty frame") << QByteArray("\x00\x00", 2);
+    QTest::newRow("text that does not unscramble") << construireTrame(QStringLiteral("ZZZZ\x01\x02 nothing"));
+    QTest::newRow("oversized frame") << construireTrame(brouiller(QString(1100, QLatin1Char('v')) + QLatin1String(":vers101")));
+    QTest::newRow("frame left unfinished") << QByteArray("\x00\x64\x00\x00\x00\x60\x00\x41", 8);
+}
+
+void TestServeur::tramesMalformees()
+{
+    QFETCH(QByteArray, octets);
+    ClientProtocole temoin, fautif;
+    QVERIFY(identifier(temoin, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(identifier(fautif, compteA, cleA, QLatin1String("n:") + compteA));
+
+    fautif.envoyerOctets(octets);
+    QVERIFY(fautif.attendreFermeture());
+    // A last word, if any, is a notice (it may be lost when the server drops unread bytes).
+    for (const QString &reponse : fautif.reponses.mid(1))
+        QVERIFY2(estAvis(reponse), qPrintable(reponse));
+
+    QVERIFY(temoin.estConnecte());
+    QVERIFY(estAvis(temoin.demander(QStringLiteral("v:%1:%2:0:%3").arg(compteB, compteA, cleB))));
+    ClientProtocole nouveau;
+    QVERIFY(identifier(nouveau, compteC, cleC, QLatin1String("n:") + compteC));
+}
+
+void TestServeur::inactivite()
+{
+    ClientProtocole identifie, silencieux;
+    QVERIFY(identifier(identifie, compteA, cleA, QLatin1String("n:") + compteA));
+    QElapsedTimer duree;
+    duree.start();
+    QVERIFY(silencieux.connecter(serveur->port));
+    QVERIFY2(estAvis(silencieux.reponse()), qPrintable(silencieux.reponse()));
+    QVERIFY(silencieux.attendreFermeture());
+    QVERIFY(duree.elapsed() >= 900);
+
+    // The time-out is for credentials only: an authenticated client may stay silent.
+    QVERIFY(identifie.estConnecte());
+    QVERIFY(estAvis(identifie.demander(QStringLiteral("v:%1:%2:0:%3").arg(compteA, compteB, cleA))));
+}
+
+void TestServeur::administration()
+{
+    ClientProtocole a;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+
+    const ResultatCommande credit = admin({QStringLiteral("credit"), compteA, QStringLiteral("25")});
+    QCOMPARE(credit.code, 0);
+    QVERIFY2(credit.sortie.contains(QLatin1String("25")), qPrintable(credit.sortie));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA.toLower(), QStringLiteral("5")}).code, 0);
+
+    const ResultatCommande liste = admin({QStringLiteral("accounts")});
+    QCOMPARE(liste.code, 0);
+    const QStringList lignes = liste.sortie.trimmed().split(QLatin1Char('\n'));
+    QCOMPARE(lignes.size(), 2);
+    QCOMPARE(lignes[1].simplified(), compteA + QLatin1String(" 30"));
+
+    const QStringList refus[] = {
+        {QStringLiteral("credit"), compteB, QStringLiteral("5")},  // no such account
+        {QStringLiteral("credit"), compteA, QStringLiteral("0")},
+        {QStringLiteral("credit"), compteA, QStringLiteral("-5")},
+        {QStringLiteral("credit"), compteA, QStringLiteral("abc")},
+        {QStringLiteral("credit"), compteA, QStringLiteral("2147483648")},
+        {QStringLiteral("credit"), QStringLiteral("XYZ"), QStringLiteral("5")},
+        {QStringLiteral("credit"), compteA},
+    };
+    for (const QStringList &arguments : refus) {
+        const ResultatCommande resultat = admin(arguments);
+        QVERIFY2(resultat.code > 0, qPrintable(arguments.join(QLatin1Char(' '))));
+        QVERIFY2(resultat.erreurs.startsWith(QLatin1String("qovi-server: ")), qPrintable(resultat.erreurs));
+        QCOMPARE(resultat.erreurs.trimmed().count(QLatin1Char('\n')), 0);
+    }
+    QCOMPARE(solde(compteA), 30);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM credits")), 2);
+}
+
+QTEST_GUILESS_MAIN(TestServeur)
+#include "tst_serveur.moc"
