@@ -19,4 +19,13 @@ trap 'rm -rf "$runtime"' EXIT
 chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime"
 
+# --- PostgreSQL for the server's tests (scripts/postgres-test.sh) ---
+# A private cluster runs while the suite does and is stopped at exit; without
+# root or PostgreSQL, the PostgreSQL rows of the server's tests skip.
+# shellcheck source=postgres-test.sh
+source "$root/scripts/postgres-test.sh"
+trap 'qovi_pg_stop; rm -rf "$runtime"' EXIT
+qovi_pg_start
+# --- end of PostgreSQL ---
+
 ctest --test-dir "$dir" --output-on-failure --timeout 600 -j "$(nproc)"

@@ -145,6 +145,9 @@ bool Banque::ouvrir(const QString &adresse)
     }
     if (!postgres && !preparerSqlite())
         return false;
+    // Spares stderr the notices about tables that already exist.
+    if (postgres && !executer(QStringLiteral("SET client_min_messages TO warning")))
+        return false;
     return creerSchema();
 }
 
