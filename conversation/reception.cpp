@@ -4,6 +4,7 @@
 #include "conversation/reponse.h"
 #include "conversation/trame.h"
 #include "history/historique.h"
+#include "window/journal.h"
 
 #include <QMessageBox>
 #include <QTcpSocket>
@@ -12,12 +13,15 @@ void FenClient::donneesRecues()
 {
     // Every frame already here is handled now: the socket announces new data
     // only when more arrives, which may be never.
+    LotJournal lot(listeMessages);
     QByteArray corps;
     while (prendreCorpsTrame(*socket, tailleMessage, corps))
-        traiterReponse(debrouiller(lireTexteTrame(corps)));
+        traiterReponse(debrouiller(lireTexteTrame(corps)), lot);
+    // A frame longer than the usual intake must still fit whole once begun.
+    socket->setReadBufferSize(qMax<qint64>(tailleLectureReponses, tailleMessage));
 }
 
-void FenClient::traiterReponse(const QString &reponse)
+void FenClient::traiterReponse(const QString &reponse, LotJournal &lot)
 {
     const EffetReponse effet = analyserReponse(reponse, solde->text(), compte->text());
     if (effet.genre == EffetReponse::Genre::Ignoree)
@@ -34,8 +38,10 @@ void FenClient::traiterReponse(const QString &reponse)
         socket->abort();
         return;
     }
-    if (effet.genre == EffetReponse::Genre::NouveauCompte)
+    if (effet.genre == EffetReponse::Genre::NouveauCompte) {
+        lot.montrer(); // the box runs the event loop: the log must be up to date behind it
         afficherCompteCree(effet.compteCree);
+    }
     if (!effet.corpsHistorique.isEmpty())
         ajouterHistorique(effet.compteHistorique, effet.corpsHistorique);
 }

@@ -12,6 +12,7 @@ FenClient::FenClient()
     setupUi(this);
 
     socket = new QTcpSocket(this);
+    socket->setReadBufferSize(tailleLectureReponses);
     connect(socket, &QTcpSocket::readyRead, this, &FenClient::donneesRecues);
     connect(socket, &QTcpSocket::connected, this, &FenClient::connecte);
     connect(socket, &QTcpSocket::disconnected, this, &FenClient::deconnecte);

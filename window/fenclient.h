@@ -7,7 +7,13 @@
 #include <QString>
 #include <QWidget>
 
+class LotJournal;
 class QTcpSocket;
+
+// The socket takes in this many bytes per notification, a few dozen replies:
+// a burst of them is then handled over many turns of the event loop and the
+// window stays responsive.
+constexpr qint64 tailleLectureReponses = 16384;
 
 class FenClient : public QWidget, private Ui::FenClient
 {
@@ -34,7 +40,7 @@ private slots:
 private:
     void envoyerMessage(QString message);
     void envoyerIdentifiants();
-    void traiterReponse(const QString &reponse);
+    void traiterReponse(const QString &reponse, LotJournal &lot);
     void afficherCompteCree(const QString &compteCree);
     void journaliserAvis(const QString &ligne);
     void journaliserTexte(const QString &ligne);

@@ -22,3 +22,36 @@ void ajouterParagrapheTexte(QTextEdit *vue, const QString &ligne)
     if (enBas)
         defilement->setValue(defilement->maximum());
 }
+
+LotJournal::LotJournal(QTextEdit *vue)
+    : vue(vue)
+{
+    ouvrir();
+}
+
+LotJournal::~LotJournal()
+{
+    fermer();
+}
+
+void LotJournal::montrer()
+{
+    fermer();
+    ouvrir();
+}
+
+void LotJournal::ouvrir()
+{
+    const QScrollBar *defilement = vue->verticalScrollBar();
+    enBas = defilement->value() >= defilement->maximum();
+    QTextCursor(vue->document()).beginEditBlock();
+}
+
+void LotJournal::fermer()
+{
+    // The layout, and with it the scroll range, catches up here.
+    QTextCursor(vue->document()).endEditBlock();
+    QScrollBar *defilement = vue->verticalScrollBar();
+    if (enBas)
+        defilement->setValue(defilement->maximum());
+}
