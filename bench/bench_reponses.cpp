@@ -114,8 +114,12 @@ Resultat chronometrer(Inondeur &serveur, const std::function<bool()> &fini)
     QObject::connect(&tic, &QTimer::timeout, &boucle, [&] {
         const qint64 maintenant = maintenantNs();
         const qint64 debut = serveur.debut;
-        if (debut != 0 && dernierTic != 0)
-            resultat.pauseMaxMs = std::max(resultat.pauseMaxMs, (maintenant - std::max(dernierTic, debut)) / 1e6);
+        if (debut != 0 && dernierTic != 0) {
+            const double pause = (maintenant - std::max(dernierTic, debut)) / 1e6;
+            resultat.pauseMaxMs = std::max(resultat.pauseMaxMs, pause);
+            if (pause > 10 && qEnvironmentVariableIsSet("QOVI_BENCH_PAUSES"))
+                fprintf(stderr, "    pause %.1f ms at %.1f ms\n", pause, (maintenant - debut) / 1e6);
+        }
         dernierTic = maintenant;
         if (debut != 0 && fini()) {
             resultat.millisecondes = (maintenant - debut) / 1e6;
