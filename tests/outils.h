@@ -6,10 +6,12 @@
 
 #include "codec/codec.h"
 #include "conversation/trame.h"
+#include "window/fenclient.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -173,5 +175,29 @@ inline void connecterFenetre(QWidget &fenetre, quint16 port)
     fenetre.findChild<QSpinBox *>(QStringLiteral("serveurPort"))->setValue(port);
     fenetre.findChild<QAbstractButton *>(QStringLiteral("boutonConnexion"))->click();
 }
+
+// A whole text file, or a null text when it cannot be read.
+inline QString lireFichierTexte(const QString &nom)
+{
+    QFile fichier(nom);
+    if (!fichier.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    return QString::fromUtf8(fichier.readAll());
+}
+
+// A client window in a fresh working folder, with its own loopback server.
+// connecter() presses the connect button and waits for the credentials.
+struct SessionBoucle
+{
+    bool connecter()
+    {
+        connecterFenetre(fenetre, serveur.port());
+        return QTest::qWaitFor([this] { return serveur.requetes.size() == 1; }, 10000);
+    }
+
+    DossierTemporaire dossier; // first: the window reads and writes its files there
+    ServeurBoucle serveur;
+    FenClient fenetre;
+};
 
 #endif

@@ -24,14 +24,6 @@ const QString refus = QStringLiteral(
 const QString coupure = QStringLiteral("ERROR : the server has cut the connection.");
 const QString introuvable = QStringLiteral("ERROR : the server could not be found. Check the IP and the port.");
 
-QString lireFichier(const QString &nom)
-{
-    QFile fichier(nom);
-    if (!fichier.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(fichier.readAll());
-}
-
 // Writes down, as they happen, each new log line and each change of the
 // connect button, with the bytes that the socket holds for sending at that
 // moment: this shows when the credentials were handed to the socket.
@@ -100,7 +92,7 @@ void TstConnexion::connexion()
     Chronique chronique(fenetre);
     auto *bouton = fenetre.findChild<QPushButton *>(QStringLiteral("boutonConnexion"));
     const QString compte = identifiantCompte();
-    const QString cle = lireFichier(compte + QStringLiteral(".key"));
+    const QString cle = lireFichierTexte(compte + QStringLiteral(".key"));
     QCOMPARE(cle.size(), 20);
 
     connecterFenetre(fenetre, serveur.port());
@@ -189,17 +181,13 @@ void TstConnexion::echecDeConnexion()
 
 void TstConnexion::serveurQuiCoupe()
 {
-    DossierTemporaire dossier;
-    ServeurBoucle serveur;
-    FenClient fenetre;
-    auto *bouton = fenetre.findChild<QPushButton *>(QStringLiteral("boutonConnexion"));
-    connecterFenetre(fenetre, serveur.port());
-    QTRY_COMPARE_WITH_TIMEOUT(serveur.requetes.size(), 1, attente);
+    SessionBoucle session;
+    QVERIFY(session.connecter());
 
-    serveur.client->disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(fenetre).size(), 4, attente);
-    QCOMPARE(lignesJournal(fenetre), QStringList({tentative, reussite, coupure, deconnexion}));
-    QVERIFY(bouton->isEnabled());
+    session.serveur.client->disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
+    QCOMPARE(lignesJournal(session.fenetre), QStringList({tentative, reussite, coupure, deconnexion}));
+    QVERIFY(session.fenetre.findChild<QPushButton *>(QStringLiteral("boutonConnexion"))->isEnabled());
 }
 
 void TstConnexion::rienNePartSansConnexion()

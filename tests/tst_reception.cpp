@@ -1,0 +1,309 @@
+// Replies as they come off a real connection: frames in pieces or together,
+// malformed bodies, the refusal, the account-creation box and the history
+// records that replies write.
+
+#include "outils.h"
+
+#include "identity/compte.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+const int attente = 10000;
+
+const QString tentative = QStringLiteral("Connection attempt in progress...");
+const QString reussite = QStringLiteral("Successful connection !");
+const QString deconnexion = QStringLiteral("Disconnected from the server");
+const QString creation = QStringLiteral("Welcome, your account has just been created; your account number is : ");
+
+QString bienvenue(const QString &solde)
+{
+    return QStringLiteral("Welcome, your balance is ") + solde + QStringLiteral(" qovi$");
+}
+
+// A frame around any body, well-formed or not.
+QByteArray trameBrute(const QByteArray &corps)
+{
+    const quint16 taille = quint16(corps.size());
+    return QByteArray(1, char(taille >> 8)) + char(taille & 0xFF) + corps;
+}
+
+QString solde(const SessionBoucle &session)
+{
+    return session.fenetre.findChild<QLabel *>(QStringLiteral("solde"))->text();
+}
+
+// One history line: the timestamp "yyyy-MM-dd hh-mm-ss", then the body.
+QRegularExpression ligneHistorique(const QString &corps)
+{
+    return QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d")
+                              + QRegularExpression::escape(corps) + QStringLiteral("\\n$"));
+}
+
+} // namespace
+
+class TstReception : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void trameEnMorceaux_data();
+    void trameEnMorceaux();
+    void plusieursTramesEnUneFois();
+    void corpsMalforme_data();
+    void corpsMalforme();
+    void refusAuthentification();
+    void reponsePendantLaBoiteNouveauCompte();
+    void nouveauCompte_data();
+    void nouveauCompte();
+    void premierVersementRecu();
+    void champsDuServeur_data();
+    void champsDuServeur();
+};
+
+void TstReception::trameEnMorceaux_data()
+{
+    QTest::addColumn<QList<int>>("coupures");
+
+    QTest::newRow("header, part of the body, rest") << QList<int>{2, 9};
+    QTest::newRow("header cut in two") << QList<int>{1, 2};
+    QTest::newRow("header with the start of the body") << QList<int>{5};
+}
+
+void TstReception::trameEnMorceaux()
+{
+    QFETCH(QList<int>, coupures);
+
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    QSignalSpy arrivees(socketFenetre(session.fenetre), &QTcpSocket::readyRead);
+    const QByteArray trame = trameReponse(QStringLiteral("m:1500"));
+
+    int debut = 0;
+    for (const int coupure : coupures) {
+        const int dejaVues = arrivees.count();
+        session.serveur.envoyer(trame.mid(debut, coupure - debut));
+        QTRY_VERIFY_WITH_TIMEOUT(arrivees.count() > dejaVues, attente);
+        QCOMPARE(lignesJournal(session.fenetre), QStringList({tentative, reussite}));
+        debut = coupure;
+    }
+    session.serveur.envoyer(trame.mid(debut));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
+    QCOMPARE(solde(session), QStringLiteral("1500"));
+
+    // Handled once: the next reply follows it directly.
+    session.serveur.envoyer(trameReponse(QStringLiteral("i:end")));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
+    QCOMPARE(lignesJournal(session.fenetre), QStringList({tentative, reussite, bienvenue("1500"), "end"}));
+}
+
+void TstReception::plusieursTramesEnUneFois()
+{
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    const QByteArray troisieme = trameReponse(QStringLiteral("i:end"));
+
+    // Two whole frames and the start of a third, in one piece: both whole
+    // frames are handled without waiting for more data.
+    session.serveur.envoyer(trameReponse(QStringLiteral("m:1500"))
+                            + trameReponse(QStringLiteral("r:250:0A1B2C3D4E5F")) + troisieme.left(3));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
+    QCOMPARE(lignesJournal(session.fenetre).mid(2),
+             QStringList({bienvenue("1500"), "0A1B2C3D4E5F  has sent you an amount of 250 qovi$"}));
+    QCOMPARE(solde(session), QStringLiteral("1750"));
+
+    session.serveur.envoyer(troisieme.mid(3));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 5, attente);
+    QCOMPARE(lignesJournal(session.fenetre).last(), QStringLiteral("end"));
+}
+
+void TstReception::corpsMalforme_data()
+{
+    QTest::addColumn<QByteArray>("trame");
+
+    // Each would swallow or shift the frame behind it if the announced length were not the rule.
+    QTest::newRow("text longer than its frame") << trameBrute(QByteArray::fromHex("000000104141"));
+    QTest::newRow("bytes after the text")
+        << trameBrute(trameReponse(QStringLiteral("m:5")).mid(2) + QByteArray::fromHex("00000000"));
+    QTest::newRow("odd text size") << trameBrute(QByteArray::fromHex("00000003414243"));
+    QTest::newRow("empty body") << trameBrute(QByteArray());
+    QTest::newRow("null text") << trameBrute(QByteArray::fromHex("ffffffff"));
+}
+
+void TstReception::corpsMalforme()
+{
+    QFETCH(QByteArray, trame);
+
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    session.serveur.envoyer(trame + trameReponse(QStringLiteral("m:42")));
+
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
+    QCOMPARE(lignesJournal(session.fenetre).last(), bienvenue("42"));
+    QCOMPARE(solde(session), QStringLiteral("42"));
+}
+
+void TstReception::refusAuthentification()
+{
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+
+    // What follows the refusal on the same connection is dropped with it.
+    session.serveur.envoyer(trameReponse(QStringLiteral("a:")) + trameReponse(QStringLiteral("m:99")));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
+    QCOMPARE(lignesJournal(session.fenetre),
+             QStringList({tentative, reussite, QStringLiteral("Failed Authentication"), deconnexion}));
+    QCOMPARE(socketFenetre(session.fenetre)->state(), QAbstractSocket::UnconnectedState);
+
+    connecterFenetre(session.fenetre, session.serveur.port());
+    QTRY_COMPARE_WITH_TIMEOUT(session.serveur.requetes.size(), 2, attente);
+    session.serveur.envoyer(trameReponse(QStringLiteral("m:7")));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 7, attente);
+    QCOMPARE(lignesJournal(session.fenetre).mid(4), QStringList({tentative, reussite, bienvenue("7")}));
+    QCOMPARE(solde(session), QStringLiteral("7"));
+}
+
+void TstReception::reponsePendantLaBoiteNouveauCompte()
+{
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    RepondeurBoites boites;
+    boites.repondre = false;
+    const QByteArray suivante = trameReponse(QStringLiteral("m:55"));
+    QStringList journalBoiteOuverte;
+
+    // The box runs its own event loop inside the reply handler, so what
+    // happens while it is open is driven from the event loop too.
+    // Past the time limit the box is closed anyway, so that a fault fails the
+    // checks below instead of leaving the box open for good.
+    int etape = 0;
+    QElapsedTimer depuis;
+    QTimer pas;
+    connect(&pas, &QTimer::timeout, &pas, [&] {
+        if (etape == 0 && qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            session.serveur.envoyer(suivante);
+            depuis.start();
+            etape = 1;
+        } else if (etape == 1
+                   && (socketFenetre(session.fenetre)->bytesAvailable() == suivante.size()
+                       || depuis.hasExpired(attente))) {
+            journalBoiteOuverte = lignesJournal(session.fenetre) << solde(session);
+            boites.repondre = true;
+            etape = 2;
+        }
+    });
+    pas.start(20);
+
+    session.serveur.envoyer(trameReponse(QStringLiteral("n:0A1B2C3D4E5F")));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
+
+    // The second reply arrived while the box was open and waited for it.
+    QCOMPARE(journalBoiteOuverte, QStringList({tentative, reussite, creation + "0A1B2C3D4E5F", "0"}));
+    QCOMPARE(lignesJournal(session.fenetre).last(), bienvenue("55"));
+    QCOMPARE(solde(session), QStringLiteral("55"));
+    QCOMPARE(boites.vues.size(), 1);
+    QVERIFY(QFile::exists(QStringLiteral("0A1B2C3D4E5F.log")));
+}
+
+void TstReception::nouveauCompte_data()
+{
+    QTest::addColumn<QString>("numero");
+    QTest::addColumn<QString>("fichier");
+
+    const QString installation = identifiantCompte() + QStringLiteral(".log");
+    QTest::newRow("another account") << QStringLiteral("0A1B2C3D4E5F") << QStringLiteral("0A1B2C3D4E5F.log");
+    QTest::newRow("this installation") << identifiantCompte() << installation;
+    QTest::newRow("path out of the folder") << QStringLiteral("../x") << installation;
+}
+
+void TstReception::nouveauCompte()
+{
+    QFETCH(QString, numero);
+    QFETCH(QString, fichier);
+
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    RepondeurBoites boites;
+    session.serveur.envoyer(trameReponse(QStringLiteral("n:") + numero));
+    QTRY_VERIFY_WITH_TIMEOUT(!lireFichierTexte(fichier).isEmpty(), attente);
+
+    QCOMPARE(lignesJournal(session.fenetre).last(), creation + numero);
+    QCOMPARE(solde(session), QStringLiteral("0"));
+    QCOMPARE(boites.vues.size(), 1);
+    QCOMPARE(boites.vues.first().titre, QStringLiteral("To remember absolutely"));
+    QCOMPARE(boites.vues.first().texte,
+             QStringLiteral("A file ") + numero
+                 + QStringLiteral(".key has been created. Above all, do not modify it and do not erase it; "
+                                  "otherwise you will not be able to authenticate yourself"));
+    QCOMPARE(boites.vues.first().icone, QMessageBox::Information);
+
+    const QString contenu = lireFichierTexte(fichier);
+    QVERIFY2(ligneHistorique(QStringLiteral("-account creation-") + numero).match(contenu).hasMatch(),
+             qPrintable(contenu));
+    QStringList attendus = {identifiantCompte() + QStringLiteral(".key"), fichier};
+    attendus.sort();
+    QCOMPARE(QDir(session.dossier.chemin()).entryList(QDir::Files), attendus);
+    QCOMPARE(QDir(session.dossier.parent()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({QStringLiteral("travail")}));
+}
+
+void TstReception::premierVersementRecu()
+{
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    const QString fichier = identifiantCompte() + QStringLiteral(".log");
+    QVERIFY(!QFile::exists(fichier));
+    const QDateTime avant = QDateTime::currentDateTime().addMSecs(-1000);
+
+    session.serveur.envoyer(trameReponse(QStringLiteral("r:250:0A1B2C3D4E5F")));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
+    const QDateTime apres = QDateTime::currentDateTime();
+
+    const QString contenu = lireFichierTexte(fichier);
+    QVERIFY2(ligneHistorique(QStringLiteral("-received-250-from-0A1B2C3D4E5F")).match(contenu).hasMatch(),
+             qPrintable(contenu));
+    // The local time of the record.
+    const QDateTime moment = QDateTime::fromString(contenu.left(19), QStringLiteral("yyyy-MM-dd hh-mm-ss"));
+    QVERIFY2(moment >= avant && moment <= apres, qPrintable(contenu));
+    // The history view shows what the file held at start only.
+    QVERIFY(session.fenetre.findChild<QTextEdit *>(QStringLiteral("historique"))->toPlainText().isEmpty());
+}
+
+void TstReception::champsDuServeur_data()
+{
+    QTest::addColumn<QString>("reponse");
+    QTest::addColumn<QString>("ligne");
+
+    // What the server puts in the client's own lines is text, never markup.
+    QTest::newRow("balance") << QStringLiteral("m:<b>x</b>") << bienvenue("<b>x</b>");
+    QTest::newRow("entity") << QStringLiteral("m:&amp;") << bienvenue("&amp;");
+    QTest::newRow("failure") << QStringLiteral("e:<i>0A1B2C3D4E5F</i>")
+                             << QStringLiteral("failure of the transaction: <i>0A1B2C3D4E5F</i> is not connected");
+    QTest::newRow("received") << QStringLiteral("r:5:<u>S</u>")
+                              << QStringLiteral("<u>S</u>  has sent you an amount of 5 qovi$");
+    QTest::newRow("sent") << QStringLiteral("s:<b>R</b>:3") << QStringLiteral("The transfer of 3 qovi$ to <b>R</b> is made");
+    // A notice is the server's own message and keeps its markup.
+    QTest::newRow("notice") << QStringLiteral("i:<b>bold</b> and <i>slanted</i>")
+                            << QStringLiteral("bold and slanted");
+}
+
+void TstReception::champsDuServeur()
+{
+    QFETCH(QString, reponse);
+    QFETCH(QString, ligne);
+
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    session.serveur.envoyer(trameReponse(reponse));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
+    QCOMPARE(lignesJournal(session.fenetre).last(), ligne);
+}
+
+QTEST_MAIN(TstReception)
+#include "tst_reception.moc"
