@@ -1,6 +1,7 @@
 #include "server/banque.h"
 #include "server/requete.h"
 #include "server/serveur.h"
+#include "server/signauxarret.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -129,6 +130,11 @@ int servir(QCoreApplication &application, const Options &options)
     const QString adresse = serveur.adresse().protocol() == QAbstractSocket::IPv6Protocol
                                 ? QLatin1Char('[') + serveur.adresse().toString() + QLatin1Char(']')
                                 : serveur.adresse().toString();
+    SignauxArret signaux;
+    QObject::connect(&signaux, &SignauxArret::arretDemande, &application, [] {
+        qInfo("stopping");
+        QCoreApplication::quit();
+    });
     std::printf("listening on %s:%u\n", qPrintable(adresse), unsigned(serveur.port()));
     std::fflush(stdout);
     return application.exec();

@@ -146,6 +146,7 @@ public:
     bool demarrer(const QStringList &options = {QStringLiteral("--idle-timeout"), QStringLiteral("1")})
     {
         port = 0;
+        tue = false;
         processus.setProgram(qEnvironmentVariable("QOVI_SERVER"));
         processus.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--database"), base}
                                + options);
@@ -165,10 +166,24 @@ public:
         return port != 0;
     }
 
+    // Stops the server as an administrator would (SIGTERM); true when it ended
+    // cleanly (under the sanitizers, that includes finding no leak).
+    bool arreter()
+    {
+        if (processus.state() == QProcess::NotRunning)
+            return tue;
+        processus.terminate();
+        if (!processus.waitForFinished(60000))
+            return false;
+        journal();
+        return processus.exitStatus() == QProcess::NormalExit && processus.exitCode() == 0;
+    }
+
     void tuer()
     {
         if (processus.state() == QProcess::NotRunning)
             return;
+        tue = true;
         processus.kill();
         processus.waitForFinished(30000);
     }
@@ -191,6 +206,7 @@ public:
 
 private:
     QString erreurs;
+    bool tue = false;
 };
 
 #endif

@@ -1,6 +1,6 @@
 // What the server has confirmed stays confirmed: balances survive a restart,
-// and a server killed in the middle of a burst of transfers loses no
-// confirmed transfer and neither creates nor destroys money.
+// a server killed in the middle of a burst of transfers loses no confirmed
+// transfer, and two servers on one database never spend the same money twice.
 
 #include "clientprotocole.h"
 #include "serveurdetest.h"
@@ -37,6 +37,7 @@ private slots:
 
     void redemarrage();
     void arretBrutalPendantRafale();
+    void deuxServeursSurUneBase();
 
 private:
     bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
@@ -60,10 +61,12 @@ void TestDurabilite::init()
 
 void TestDurabilite::cleanup()
 {
-    if (serveur && QTest::currentTestFailed())
+    const bool arrete = !serveur || serveur->arreter();
+    if (serveur && (QTest::currentTestFailed() || !arrete))
         qWarning().noquote() << "server log:\n" << serveur->journal();
     serveur.reset();
     base.reset();
+    QVERIFY2(arrete, "the server stops cleanly on SIGTERM");
 }
 
 bool TestDurabilite::identifier(ClientProtocole &client, const QString &compte, const QString &cle,
@@ -141,6 +144,39 @@ void TestDurabilite::arretBrutalPendantRafale()
     QVERIFY(serveur->demarrer());
     ClientProtocole apres;
     QVERIFY(identifier(apres, compteA, cleA, QStringLiteral("m:%1").arg(soldeA)));
+}
+
+void TestDurabilite::deuxServeursSurUneBase()
+{
+    ProcessusServeur autre(base->url);
+    QVERIFY(autre.demarrer());
+    ClientProtocole a1, b1, a2, b2;
+    QVERIFY(identifier(a1, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b1, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(a2.connecter(autre.port) && a2.demander(QStringLiteral("c:%1:%2").arg(compteA, cleA)) == QLatin1String("m:0"));
+    QVERIFY(b2.connecter(autre.port) && b2.demander(QStringLiteral("c:%1:%2").arg(compteB, cleB)) == QLatin1String("m:0"));
+    QVERIFY(crediter(compteA, 100));
+
+    // Twice as much as A has, asked from both servers at once.
+    const int demandes = 100;
+    for (int i = 0; i < demandes; ++i) {
+        a1.envoyer(QStringLiteral("v:%1:%2:1:%3").arg(compteA, compteB, cleA));
+        a2.envoyer(QStringLiteral("v:%1:%2:1:%3").arg(compteA, compteB, cleA));
+    }
+    QVERIFY(QTest::qWaitFor([&] { return a1.reponses.size() + a2.reponses.size() == 2 * demandes + 2; }, 120000));
+
+    const int faits = nombreDe(a1.reponses, QStringLiteral("s:")) + nombreDe(a2.reponses, QStringLiteral("s:"));
+    const int refuses = nombreDe(a1.reponses, QStringLiteral("i:")) + nombreDe(a2.reponses, QStringLiteral("i:"));
+    QCOMPARE(faits, 100);
+    QCOMPARE(refuses, demandes * 2 - 100);
+    QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compteA)), 0);
+    QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compteB)), 100);
+    QCOMPARE(nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 100);
+    // Each server told its own connection of B about the transfers it made.
+    QVERIFY(QTest::qWaitFor(
+        [&] { return nombreDe(b1.reponses, QStringLiteral("r:")) + nombreDe(b2.reponses, QStringLiteral("r:")) == 100; },
+        30000));
+    QVERIFY(autre.arreter());
 }
 
 QTEST_GUILESS_MAIN(TestDurabilite)
