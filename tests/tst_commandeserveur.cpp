@@ -48,7 +48,8 @@ void TestCommandeServeur::refus_data()
         << QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--database"),
                        fichier + QStringLiteral("/server.sqlite")};
     QTest::newRow("database scheme unknown")
-        << QStringList{QStringLiteral("--database"), QStringLiteral("mysql://qovi@127.0.0.1/qovi"), QStringLiteral("accounts")};
+        << QStringList{QStringLiteral("--database"), QStringLiteral("mysql://qovi@127.0.0.1/qovi"),
+                       QStringLiteral("accounts")};
     QTest::newRow("PostgreSQL not there")
         << QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--database"),
                        QStringLiteral("postgresql://qovi@127.0.0.1:%1/qovi").arg(portFerme)};

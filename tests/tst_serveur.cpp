@@ -206,7 +206,8 @@ void TestServeur::virement()
     QVERIFY(identifier(autreB, compteB, cleB, QStringLiteral("m:0")));
     QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("100")}).code, 0);
 
-    QCOMPARE(a.demander(QStringLiteral("v:%1:%2:30:%3").arg(compteA, compteB, cleA)), QLatin1String("s:") + compteB + QLatin1String(":30"));
+    QCOMPARE(a.demander(QStringLiteral("v:%1:%2:30:%3").arg(compteA, compteB, cleA)),
+             QLatin1String("s:") + compteB + QLatin1String(":30"));
     // Every open connection of the recipient hears of it.
     QCOMPARE(b.reponse(1), QLatin1String("r:30:") + compteA);
     QCOMPARE(autreB.reponse(1), QLatin1String("r:30:") + compteA);
