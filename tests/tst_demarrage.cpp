@@ -326,8 +326,9 @@ public:
     QString journaux() const
     {
         QString texte;
+        int numero = 0;
         for (const auto &client : clients)
-            texte += QStringLiteral("--- client %1:\n").arg(client->processId())
+            texte += QStringLiteral("--- client %1 (in order of start):\n").arg(++numero)
                      + QString::fromLocal8Bit(client->readAll());
         return texte;
     }
