@@ -170,21 +170,24 @@ public:
 
     bool synchroniser()
     {
-        // Until xev listens, a change goes unseen: change the marker again until one shows.
-        const int avant = journal.count(QLatin1String("(_QOVI_TEMOIN)"));
+        // Until xev listens, a change goes unseen: set a new marker until one of
+        // this call's markers shows (a late one of an earlier call proves nothing).
         const QDeadlineTimer fin(attente);
+        QStringList attendus;
         while (!fin.hasExpired() && xev.state() == QProcess::Running) {
+            const QString marque = QStringLiteral("_QOVI_TEMOIN_%1").arg(++marques);
             executer(QStringLiteral("xprop"),
-                     {QStringLiteral("-root"), QStringLiteral("-f"), QStringLiteral("_QOVI_TEMOIN"),
-                      QStringLiteral("32c"), QStringLiteral("-set"), QStringLiteral("_QOVI_TEMOIN"),
-                      QString::number(++marques)},
+                     {QStringLiteral("-root"), QStringLiteral("-f"), marque, QStringLiteral("32c"),
+                      QStringLiteral("-set"), marque, QStringLiteral("1")},
                      nullptr, affichage.environnement());
+            attendus.append(QLatin1Char('(') + marque + QLatin1Char(')'));
             const QDeadlineTimer tour(500);
             while (!tour.hasExpired()) {
                 xev.waitForReadyRead(50);
                 journal += QString::fromLocal8Bit(xev.readAllStandardOutput());
-                if (journal.count(QLatin1String("(_QOVI_TEMOIN)")) > avant)
-                    return true;
+                for (const QString &attendu : qAsConst(attendus))
+                    if (journal.contains(attendu))
+                        return true;
             }
         }
         return false;
@@ -192,7 +195,8 @@ public:
 
     QList<quint64> fenetresMontrees() const
     {
-        static const QRegularExpression carte(QStringLiteral("MapNotify event[^\n]*\n\\s*event 0x[0-9a-f]+, window 0x([0-9a-f]+)"));
+        static const QRegularExpression carte(
+            QStringLiteral("MapNotify event[^\n]*\n\\s*event 0x[0-9a-f]+, window 0x([0-9a-f]+)"));
         QList<quint64> fenetres;
         auto trouvees = carte.globalMatch(journal);
         while (trouvees.hasNext())
@@ -204,7 +208,7 @@ private:
     const AffichageVirtuel &affichage;
     ProcessusLie xev;
     QString journal;
-    int marques = 0;
+    int marques = 0; // markers set so far; each has a name of its own
 };
 
 // One test case's private world: an IPC namespace, a TMPDIR, a working
