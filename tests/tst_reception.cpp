@@ -287,7 +287,8 @@ void TstReception::champsDuServeur_data()
                              << QStringLiteral("failure of the transaction: <i>0A1B2C3D4E5F</i> is not connected");
     QTest::newRow("received") << QStringLiteral("r:5:<u>S</u>")
                               << QStringLiteral("<u>S</u>  has sent you an amount of 5 qovi$");
-    QTest::newRow("sent") << QStringLiteral("s:<b>R</b>:3") << QStringLiteral("The transfer of 3 qovi$ to <b>R</b> is made");
+    QTest::newRow("sent") << QStringLiteral("s:<b>R</b>:3")
+                          << QStringLiteral("The transfer of 3 qovi$ to <b>R</b> is made");
     // A notice is the server's own message and keeps its markup.
     QTest::newRow("notice") << QStringLiteral("i:<b>bold</b> and <i>slanted</i>")
                             << QStringLiteral("bold and slanted");
