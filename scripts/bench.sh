@@ -50,5 +50,7 @@ run "$dir/bench/bench_codec" --benchmark_min_time=0.5 --benchmark_repetitions=3
 (cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_reponses" 100000 3)
 
 if [ -x "$dir/bench/bench_serveur" ]; then
-    (cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_serveur")
+    # Idle connections: 1000 by default; QOVI_BENCH_CONNEXIONS="1000 5000" for more (minutes).
+    # shellcheck disable=SC2086
+    (cd "$work" && run "$dir/bench/bench_serveur" "$dir/server/qovi-server" 3 ${QOVI_BENCH_CONNEXIONS:-1000})
 fi
