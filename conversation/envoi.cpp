@@ -14,7 +14,9 @@ void FenClient::envoyerMessage(QString message)
         journaliserAvis(tr("<em>ERROR : ") + QStringLiteral("the request is too long to be sent") + tr("</em>"));
         return;
     }
-    if (socket->state() == QAbstractSocket::UnconnectedState)
-        return; // nothing to send it on: the request is lost, as with any unconnected socket
+    // Before the connection is made there is no session: a request made then is
+    // lost, rather than queued ahead of the credentials.
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
     socket->write(trame);
 }

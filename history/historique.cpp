@@ -39,6 +39,6 @@ QString lireHistorique(const QString &compte)
 
 bool nomDeFichierSimple(const QString &compte)
 {
-    return !compte.contains(QLatin1Char('/')) && !compte.contains(QLatin1Char('\\'))
+    return !compte.isEmpty() && !compte.contains(QLatin1Char('/')) && !compte.contains(QLatin1Char('\\'))
         && compte != QLatin1String(".") && compte != QLatin1String("..");
 }

@@ -16,7 +16,7 @@ void ajouterHistorique(const QString &compte, const QString &corps);
 QString lireHistorique(const QString &compte);
 
 // Whether a text that a server supplies as an account number may name a file
-// of the working directory: no separator, not "." or "..".
+// of the working directory: not empty, no separator, not "." or "..".
 bool nomDeFichierSimple(const QString &compte);
 
 #endif

@@ -150,6 +150,7 @@ void TstHistorique::nomDeFichierSimple_data()
     QTest::newRow("dots inside") << "a.b" << true;
     QTest::newRow("three dots") << "..." << true;
     QTest::newRow("hyphen") << "x-y" << true;
+    QTest::newRow("empty") << "" << false;
     QTest::newRow("dot") << "." << false;
     QTest::newRow("dot dot") << ".." << false;
     QTest::newRow("parent path") << "../x" << false;

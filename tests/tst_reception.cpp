@@ -304,6 +304,8 @@ void TstReception::champsDuServeur()
     session.serveur.envoyer(trameReponse(reponse));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
     QCOMPARE(lignesJournal(session.fenetre).last(), ligne);
+    // The balance label shows the field as text too.
+    QCOMPARE(session.fenetre.findChild<QLabel *>(QStringLiteral("solde"))->textFormat(), Qt::PlainText);
 }
 
 QTEST_MAIN(TstReception)

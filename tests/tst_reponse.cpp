@@ -112,6 +112,8 @@ void TstReponse::analyserReponse_data()
         QTest::addRow("n:%s", compte)
             << QStringLiteral("n:") + compte << "1500" << G::NouveauCompte << creation + compte << false << "0"
             << compte << moi << QStringLiteral("-account creation-") + compte;
+    QTest::newRow("n: empty") << "n:" << "1500" << G::NouveauCompte << creation << false << "0" << "" << moi
+                       << "-account creation-";
 }
 
 void TstReponse::analyserReponse()

@@ -10,6 +10,7 @@
 FenClient::FenClient()
 {
     setupUi(this);
+    solde->setTextFormat(Qt::PlainText); // the balance is whatever text the server sent
 
     socket = new QTcpSocket(this);
     socket->setReadBufferSize(tailleLectureReponses);
