@@ -1,6 +1,10 @@
 #include "identity/cle.h"
 
+#include "dossiertemporaire.h"
+
 #include <QtTest>
+
+#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,21 +50,16 @@ private slots:
     void deuxClesDifferent();
 
 private:
-    QString dossierInitial;
-    QScopedPointer<QTemporaryDir> dossier;
+    std::unique_ptr<DossierTemporaire> dossier;
 };
 
 void TstCle::init()
 {
-    dossierInitial = QDir::currentPath();
-    dossier.reset(new QTemporaryDir);
-    QVERIFY(dossier->isValid());
-    QVERIFY(QDir::setCurrent(dossier->path()));
+    dossier = std::make_unique<DossierTemporaire>();
 }
 
 void TstCle::cleanup()
 {
-    QDir::setCurrent(dossierInitial);
     dossier.reset();
 }
 
@@ -151,7 +150,7 @@ void TstCle::dossierSansEcriture()
 
     const QString cle = chargerCle(compte);
     QVERIFY2(formeCle.match(cle).hasMatch(), qPrintable(cle));
-    QVERIFY(QDir::setCurrent(dossier->path()));
+    QVERIFY(QDir::setCurrent(dossier->chemin()));
 }
 
 void TstCle::groupeCle_data()

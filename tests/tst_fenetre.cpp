@@ -5,6 +5,8 @@
 #include <QNetworkInterface>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
 
 QString compteDeLaMachine()
@@ -49,8 +51,7 @@ private slots:
 
 private:
     QString compte;
-    QString dossierInitial;
-    QScopedPointer<QTemporaryDir> dossier;
+    std::unique_ptr<DossierTemporaire> dossier;
 };
 
 void TstFenetre::initTestCase()
@@ -62,15 +63,11 @@ void TstFenetre::initTestCase()
 
 void TstFenetre::init()
 {
-    dossierInitial = QDir::currentPath();
-    dossier.reset(new QTemporaryDir);
-    QVERIFY(dossier->isValid());
-    QVERIFY(QDir::setCurrent(dossier->path()));
+    dossier = std::make_unique<DossierTemporaire>();
 }
 
 void TstFenetre::cleanup()
 {
-    QDir::setCurrent(dossierInitial);
     dossier.reset();
 }
 

@@ -1,6 +1,10 @@
 #include "history/historique.h"
 
+#include "dossiertemporaire.h"
+
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -40,21 +44,16 @@ private slots:
     void nomDeFichierSimple();
 
 private:
-    QString dossierInitial;
-    QScopedPointer<QTemporaryDir> dossier;
+    std::unique_ptr<DossierTemporaire> dossier;
 };
 
 void TstHistorique::init()
 {
-    dossierInitial = QDir::currentPath();
-    dossier.reset(new QTemporaryDir);
-    QVERIFY(dossier->isValid());
-    QVERIFY(QDir::setCurrent(dossier->path()));
+    dossier = std::make_unique<DossierTemporaire>();
 }
 
 void TstHistorique::cleanup()
 {
-    QDir::setCurrent(dossierInitial);
     dossier.reset();
 }
 
