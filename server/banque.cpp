@@ -129,6 +129,8 @@ Banque::Banque()
 
 Banque::~Banque()
 {
+    // The statements first: a connection is removed only once nothing uses it.
+    instructions.clear();
     if (base.isValid())
         base.close();
     base = QSqlDatabase();
@@ -148,7 +150,7 @@ bool Banque::ouvrir(const QString &adresse)
     // Spares stderr the notices about tables that already exist.
     if (postgres && !executer(QStringLiteral("SET client_min_messages TO warning")))
         return false;
-    return creerSchema();
+    return creerSchema() && preparerInstructions();
 }
 
 bool Banque::configurer(const QString &adresse)
@@ -183,71 +185,112 @@ bool Banque::preparerSqlite()
 
 bool Banque::creerSchema()
 {
-    if (!commencer())
+    const QString debut = postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE");
+    if (!executer(debut))
         return false;
     // Several servers may start on one PostgreSQL database at once.
-    if (postgres && !executer(QStringLiteral("SELECT pg_advisory_xact_lock(50885)"))) {
-        annuler();
-        return false;
-    }
+    bool fait = !postgres || executer(QStringLiteral("SELECT pg_advisory_xact_lock(50885)"));
     const QString identifiant = postgres ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
     for (const char *table : tables) {
-        if (!executer(QString::fromLatin1(table).replace(QLatin1String("%1"), identifiant))) {
-            annuler();
-            return false;
-        }
+        if (fait)
+            fait = executer(QString::fromLatin1(table).replace(QLatin1String("%1"), identifiant));
     }
-    return valider();
+    if (fait && executer(QStringLiteral("COMMIT")))
+        return true;
+    const QString erreur = derniereErreur;
+    executer(QStringLiteral("ROLLBACK"));
+    derniereErreur = erreur;
+    return false;
 }
 
-bool Banque::executer(const QString &sql, const QVariantList &valeurs, int *lignes)
+QString Banque::texte(Instruction instruction) const
 {
-    // PostgreSQL prepares only queries, not BEGIN, COMMIT or CREATE TABLE.
+    switch (instruction) {
+    case Debut:
+        // IMMEDIATE takes SQLite's write lock at once, so that two writers
+        // never both read and then fail to upgrade.
+        return postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE");
+    case Validation:
+        return QStringLiteral("COMMIT");
+    case Annulation:
+        return QStringLiteral("ROLLBACK");
+    case LectureCompte:
+        return QStringLiteral("SELECT key_hash, balance FROM accounts WHERE account = ?");
+    case CreationCompte:
+        return QStringLiteral("INSERT INTO accounts (account, key_hash, balance, created_at) VALUES (?, ?, 0, ?)"
+                              " ON CONFLICT (account) DO NOTHING");
+    case Debit:
+        return QStringLiteral("UPDATE accounts SET balance = balance - ? WHERE account = ? AND balance >= ?");
+    case Credit:
+        return QStringLiteral("UPDATE accounts SET balance = balance + ? WHERE account = ? AND balance <= ?");
+    case VerrouLot:
+        // Rows locked in one order: two opposite lots on two servers never deadlock.
+        return QStringLiteral("SELECT account FROM accounts WHERE account = ANY (CAST(? AS TEXT[]))"
+                              " ORDER BY account FOR UPDATE");
+    case JournalVirement:
+        return QStringLiteral("INSERT INTO transfers (sender, recipient, amount, created_at) VALUES (?, ?, ?, ?)");
+    case JournalCredit:
+        return QStringLiteral("INSERT INTO credits (account, amount, created_at) VALUES (?, ?, ?)");
+    case NombreInstructions:
+        break;
+    }
+    return QString();
+}
+
+bool Banque::preparerInstructions()
+{
+    instructions.clear();
+    for (int i = 0; i < NombreInstructions; ++i) {
+        instructions.emplace_back(base);
+        // PostgreSQL prepares only queries, not BEGIN, COMMIT or ROLLBACK:
+        // those are sent as text each time. SQLite locks no rows.
+        if ((postgres && i <= Annulation) || (!postgres && i == VerrouLot))
+            continue;
+        if (!instructions.back().prepare(texte(Instruction(i))))
+            return echouer(instructions.back());
+    }
+    return true;
+}
+
+bool Banque::executer(const QString &sql)
+{
     QSqlQuery requete(base);
-    bool fait = false;
-    if (valeurs.isEmpty()) {
-        fait = requete.exec(sql);
-    } else if (requete.prepare(sql)) {
-        for (const QVariant &valeur : valeurs)
-            requete.addBindValue(valeur);
-        fait = requete.exec();
-    }
-    if (!fait) {
-        derniereErreur = surUneLigne(requete.lastError());
-        return false;
-    }
+    if (requete.exec(sql))
+        return true;
+    return echouer(requete);
+}
+
+bool Banque::executer(Instruction instruction, std::initializer_list<QVariant> valeurs, int *lignes)
+{
+    QSqlQuery &requete = instructions[size_t(instruction)];
+    int rang = 0;
+    for (const QVariant &valeur : valeurs)
+        requete.bindValue(rang++, valeur);
+    const bool fait = postgres && instruction <= Annulation ? requete.exec(texte(instruction)) : requete.exec();
+    if (!fait)
+        return echouer(requete);
     if (lignes)
         *lignes = requete.numRowsAffected();
+    // A statement left open would keep SQLite's read snapshot, and its lock.
+    requete.finish();
     return true;
 }
 
-bool Banque::lireCompte(const QString &compte, QString *empreinte, qint64 *solde, bool *trouve)
+bool Banque::echouer(QSqlQuery &requete)
 {
-    QSqlQuery requete(base);
-    requete.prepare(QStringLiteral("SELECT key_hash, balance FROM accounts WHERE account = ?"));
-    requete.addBindValue(compte);
-    if (!requete.exec()) {
-        derniereErreur = surUneLigne(requete.lastError());
-        return false;
-    }
-    *trouve = requete.next();
-    if (*trouve) {
-        *empreinte = requete.value(0).toString();
-        *solde = requete.value(1).toLongLong();
-    }
-    return true;
+    derniereErreur = surUneLigne(requete.lastError());
+    requete.finish();
+    return false;
 }
 
 bool Banque::commencer()
 {
-    // IMMEDIATE takes SQLite's write lock at once, so that two writers never
-    // both read and then fail to upgrade.
-    return executer(postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"));
+    return executer(Debut);
 }
 
 bool Banque::valider()
 {
-    if (executer(QStringLiteral("COMMIT")))
+    if (executer(Validation))
         return true;
     annuler();
     return false;
@@ -256,7 +299,7 @@ bool Banque::valider()
 void Banque::annuler()
 {
     const QString erreur = derniereErreur;
-    executer(QStringLiteral("ROLLBACK"));
+    executer(Annulation);
     derniereErreur = erreur;
 }
 
@@ -266,26 +309,45 @@ Banque::Issue Banque::echec()
     return Issue::Erreur;
 }
 
+Banque::Issue Banque::chercher(const QString &compte, QString *empreinte, qint64 *solde)
+{
+    QSqlQuery &requete = instructions[LectureCompte];
+    requete.bindValue(0, compte);
+    if (!requete.exec()) {
+        echouer(requete);
+        return Issue::Erreur;
+    }
+    const bool trouve = requete.next();
+    if (trouve) {
+        *empreinte = requete.value(0).toString();
+        *solde = requete.value(1).toLongLong();
+    }
+    requete.finish();
+    return trouve ? Issue::Fait : Issue::CompteInconnu;
+}
+
+Banque::Issue Banque::creer(const QString &compte, const QString &empreinte)
+{
+    int lignes = 0;
+    if (!executer(CreationCompte, {compte, empreinte, maintenant()}, &lignes))
+        return Issue::Erreur;
+    return lignes == 1 ? Issue::Cree : Issue::Fait;
+}
+
 Banque::Issue Banque::identifier(const QString &compte, const QString &cle, qint64 *solde)
 {
     QString empreinte;
-    bool trouve = false;
-    if (!lireCompte(compte, &empreinte, solde, &trouve))
-        return Issue::Erreur;
-    if (trouve)
-        return verifierCle(cle, empreinte) ? Issue::Accepte : Issue::Refuse;
-
-    int lignes = 0;
-    if (!executer(QStringLiteral("INSERT INTO accounts (account, key_hash, balance, created_at) VALUES (?, ?, 0, ?)"
-                                 " ON CONFLICT (account) DO NOTHING"),
-                  {compte, empreinteCle(cle), maintenant()}, &lignes))
-        return Issue::Erreur;
-    if (lignes == 1) {
-        *solde = 0;
-        return Issue::Cree;
+    Issue issue = chercher(compte, &empreinte, solde);
+    if (issue == Issue::CompteInconnu) {
+        issue = creer(compte, empreinteCle(cle));
+        if (issue == Issue::Cree) {
+            *solde = 0;
+            return issue;
+        }
+        if (issue == Issue::Fait)
+            issue = chercher(compte, &empreinte, solde);
     }
-    // Another server created it in the meantime.
-    if (!lireCompte(compte, &empreinte, solde, &trouve) || !trouve)
+    if (issue != Issue::Fait)
         return Issue::Erreur;
     return verifierCle(cle, empreinte) ? Issue::Accepte : Issue::Refuse;
 }
@@ -294,10 +356,16 @@ Banque::Issue Banque::existe(const QString &compte)
 {
     QString empreinte;
     qint64 solde = 0;
-    bool trouve = false;
-    if (!lireCompte(compte, &empreinte, &solde, &trouve))
-        return Issue::Erreur;
-    return trouve ? Issue::Fait : Issue::CompteInconnu;
+    return chercher(compte, &empreinte, &solde);
+}
+
+// The credit changed no row: the account is missing, or its balance would
+// pass the ceiling. Asked within the transaction, before it is undone.
+Banque::Issue Banque::creditRefuse(const QString &compte)
+{
+    const Issue presence = existe(compte);
+    annuler();
+    return presence == Issue::Fait ? Issue::Plafond : presence;
 }
 
 Banque::Issue Banque::crediter(const QString &compte, qint64 montant, qint64 *solde)
@@ -307,54 +375,67 @@ Banque::Issue Banque::crediter(const QString &compte, qint64 montant, qint64 *so
     if (!commencer())
         return Issue::Erreur;
     int lignes = 0;
-    if (!executer(QStringLiteral("UPDATE accounts SET balance = balance + ? WHERE account = ? AND balance <= ?"),
-                  {montant, compte, soldeMax - montant}, &lignes))
+    if (!executer(Credit, {montant, compte, soldeMax - montant}, &lignes))
         return echec();
-    if (lignes != 1) {
-        annuler();
-        const Issue presence = existe(compte);
-        return presence == Issue::Fait ? Issue::Plafond : presence;
-    }
-    if (!executer(QStringLiteral("INSERT INTO credits (account, amount, created_at) VALUES (?, ?, ?)"),
-                  {compte, montant, maintenant()}))
+    if (lignes != 1)
+        return creditRefuse(compte);
+    if (!executer(JournalCredit, {compte, montant, maintenant()}))
         return echec();
     QString empreinte;
-    bool trouve = false;
-    if (!lireCompte(compte, &empreinte, solde, &trouve) || !trouve)
+    if (chercher(compte, &empreinte, solde) != Issue::Fait)
         return echec();
     return valider() ? Issue::Fait : Issue::Erreur;
 }
 
-Banque::Issue Banque::transferer(const QString &source, const QString &destinataire, qint64 montant)
+bool Banque::commencerLot(const QStringList &comptes)
 {
+    // One time for the lot: its transfers are committed at the same moment.
+    horodatageLot = maintenant();
     if (!commencer())
-        return Issue::Erreur;
-    // Rows locked in one order: two opposite transfers on two servers never deadlock.
-    if (postgres
-        && !executer(QStringLiteral("SELECT account FROM accounts WHERE account IN (?, ?) ORDER BY account FOR UPDATE"),
-                     {source, destinataire}))
-        return echec();
+        return false;
+    if (!postgres)
+        return true;  // BEGIN IMMEDIATE has locked the whole database
+    QStringList tries = comptes;
+    tries.sort();
+    tries.removeDuplicates();
+    // Account numbers are hexadecimal digits: nothing to quote in the array.
+    const QString tableau = QLatin1Char('{') + tries.join(QLatin1Char(',')) + QLatin1Char('}');
+    if (executer(VerrouLot, {tableau}))
+        return true;
+    annuler();
+    return false;
+}
 
+Banque::Issue Banque::transfererDansLot(const QString &source, const QString &destinataire, qint64 montant)
+{
     int lignes = 0;
-    if (!executer(QStringLiteral("UPDATE accounts SET balance = balance - ? WHERE account = ? AND balance >= ?"),
-                  {montant, source, montant}, &lignes))
-        return echec();
-    if (lignes != 1) {
-        annuler();
+    if (!executer(Debit, {montant, source, montant}, &lignes))
+        return Issue::Erreur;
+    if (lignes != 1)
         return Issue::SoldeInsuffisant;
-    }
-    if (!executer(QStringLiteral("UPDATE accounts SET balance = balance + ? WHERE account = ? AND balance <= ?"),
-                  {montant, destinataire, soldeMax - montant}, &lignes))
-        return echec();
+    if (!executer(Credit, {montant, destinataire, soldeMax - montant}, &lignes))
+        return Issue::Erreur;
     if (lignes != 1) {
-        annuler();
+        // The missing account or the ceiling refuses it: the debit is given
+        // back and the lot goes on without this transfer.
+        if (!executer(Credit, {montant, source, soldeMax - montant}, &lignes) || lignes != 1)
+            return Issue::Erreur;
         const Issue presence = existe(destinataire);
         return presence == Issue::Fait ? Issue::Plafond : presence;
     }
-    if (!executer(QStringLiteral("INSERT INTO transfers (sender, recipient, amount, created_at) VALUES (?, ?, ?, ?)"),
-                  {source, destinataire, montant, maintenant()}))
-        return echec();
-    return valider() ? Issue::Fait : Issue::Erreur;
+    if (!executer(JournalVirement, {source, destinataire, montant, horodatageLot}))
+        return Issue::Erreur;
+    return Issue::Fait;
+}
+
+bool Banque::validerLot()
+{
+    return valider();
+}
+
+void Banque::abandonnerLot()
+{
+    annuler();
 }
 
 bool Banque::comptes(QVector<Compte> *liste)

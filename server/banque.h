@@ -2,9 +2,14 @@
 #define BANQUE_H
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVector>
+
+#include <initializer_list>
+#include <vector>
 
 // The accounts and their journals, in SQLite or PostgreSQL. Every change of a
 // balance is one transaction that also writes its journal row, so the sum of
@@ -30,28 +35,64 @@ public:
     // The last failure, on one line.
     QString erreur() const { return derniereErreur; }
 
-    // A known account with the right key is Accepte, with another key Refuse;
-    // an unknown account is created with balance 0 (Cree).
+    // Fait with the account's key record and balance, CompteInconnu or Erreur.
+    Issue chercher(const QString &compte, QString *empreinte, qint64 *solde);
+    // Cree with balance 0; Fait when the account exists already (another
+    // server made it in the meantime); Erreur.
+    Issue creer(const QString &compte, const QString &empreinte);
+    // chercher or creer with the key derivation done here, in the caller's
+    // thread: a known account with the right key is Accepte, with another key
+    // Refuse; an unknown account is created (Cree).
     Issue identifier(const QString &compte, const QString &cle, qint64 *solde);
     Issue existe(const QString &compte);  // Fait, CompteInconnu or Erreur
     Issue crediter(const QString &compte, qint64 montant, qint64 *solde);
-    Issue transferer(const QString &source, const QString &destinataire, qint64 montant);
+
+    // Transfers go in lots: the transfers that arrive together share one
+    // transaction, and one commit. comptes: every account the lot touches,
+    // locked at once and in one order, so that two servers never deadlock.
+    bool commencerLot(const QStringList &comptes);
+    // Fait, or a refusal (SoldeInsuffisant, Plafond, CompteInconnu) that leaves
+    // the lot as it was; Erreur: the lot is to be abandoned.
+    Issue transfererDansLot(const QString &source, const QString &destinataire, qint64 montant);
+    bool validerLot();
+    void abandonnerLot();
     bool comptes(QVector<Compte> *liste);
 
 private:
+    // The statements of the hot paths, prepared once for the connection.
+    enum Instruction {
+        Debut,
+        Validation,
+        Annulation,
+        LectureCompte,
+        CreationCompte,
+        Debit,
+        Credit,
+        VerrouLot,
+        JournalVirement,
+        JournalCredit,
+        NombreInstructions
+    };
+
     bool configurer(const QString &adresse);
     bool preparerSqlite();
     bool creerSchema();
-    bool executer(const QString &sql, const QVariantList &valeurs = {}, int *lignes = nullptr);
-    bool lireCompte(const QString &compte, QString *empreinte, qint64 *solde, bool *trouve);
+    bool preparerInstructions();
+    QString texte(Instruction instruction) const;
+    bool executer(const QString &sql);
+    bool executer(Instruction instruction, std::initializer_list<QVariant> valeurs = {}, int *lignes = nullptr);
+    bool echouer(QSqlQuery &requete);
     bool commencer();
     bool valider();
     void annuler();
     Issue echec();
+    Issue creditRefuse(const QString &compte);
 
     QString nomConnexion;
     QSqlDatabase base;
     bool postgres = false;
+    std::vector<QSqlQuery> instructions;
+    QString horodatageLot;
     QString derniereErreur;
 };
 

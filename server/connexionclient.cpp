@@ -4,6 +4,7 @@
 #include "conversation/trame.h"
 #include "server/empreinte.h"
 
+#include <QBuffer>
 #include <QHostAddress>
 #include <QTcpSocket>
 
@@ -11,6 +12,10 @@ namespace {
 
 // Replies pile up here only for a client that does not read them.
 constexpr qint64 maxEnAttenteEnvoi = 64 * 1024;
+// What a client can make us buffer while its requests wait: in the socket,
+// then here, where a frame cut in two always finds room for all the socket holds.
+constexpr qint64 tailleTamponSocket = 4 * (tailleMaxCorps + 2);
+constexpr qint64 tailleMaxEntree = 2 * tailleTamponSocket;
 constexpr int delaiFermetureMs = 5000;
 
 int prochainNumero()
@@ -27,8 +32,10 @@ ConnexionClient::ConnexionClient(QTcpSocket *socket, int delaiMs, QObject *paren
     , identifiant(prochainNumero())
 {
     socket->setParent(this);
-    // Bounds what a client can make us buffer while its requests wait.
-    socket->setReadBufferSize(4 * (tailleMaxCorps + 2));
+    socket->setReadBufferSize(tailleTamponSocket);
+    // Replies are small and sent at once: held back until the previous one is
+    // acknowledged, they would wait for the client's delayed acknowledgement (40 ms).
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::readyRead, this, &ConnexionClient::donneesRecues);
     connect(socket, &QTcpSocket::disconnected, this, &ConnexionClient::deconnectee);
 
@@ -55,11 +62,26 @@ bool ConnexionClient::cleEgale(const QString &autre) const
     return egalesEnTempsConstant(cle.toUtf8(), autre.toUtf8());
 }
 
+void ConnexionClient::suspendre()
+{
+    suspendue = true;
+    minuterieIdentification.stop();
+}
+
+void ConnexionClient::reprendre()
+{
+    suspendue = false;
+    // In a later turn: the caller may still be answering the last request.
+    if (ouverte)
+        QTimer::singleShot(0, this, &ConnexionClient::donneesRecues);
+}
+
 void ConnexionClient::accepter(const QString &numeroCompte, const QString &cleAcceptee)
 {
     compte = numeroCompte;
     cle = cleAcceptee;
     minuterieIdentification.stop();
+    reprendre();
 }
 
 void ConnexionClient::envoyer(const QString &reponse)
@@ -67,6 +89,8 @@ void ConnexionClient::envoyer(const QString &reponse)
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
     socket->write(construireTrame(brouiller(reponse)));
+    // Sent now rather than at the next turn of the event loop.
+    socket->flush();
     if (socket->bytesToWrite() > maxEnAttenteEnvoi) {
         qInfo().noquote() << QStringLiteral("#%1 does not read its replies, connection cut").arg(identifiant);
         socket->abort();
@@ -95,22 +119,36 @@ void ConnexionClient::terminerApres(const QString &reponse, int delaiMs)
 
 void ConnexionClient::donneesRecues()
 {
-    while (ouverte) {
+    while (ouverte && !suspendue) {
         QByteArray corps;
-        const bool complete = prendreCorpsTrame(*socket, tailleAttendue, corps);
+        const bool complete = prendreTrame(corps);
         if (tailleAttendue > tailleMaxCorps || corps.size() > tailleMaxCorps) {
             qInfo().noquote() << QStringLiteral("#%1 sent an oversized frame").arg(identifiant);
             terminer(QStringLiteral("i:The request is too long"));
             return;
         }
         if (!complete) {
-            if ((tailleAttendue > 0 || socket->bytesAvailable() > 0) && !minuterieTrame.isActive())
+            if ((tailleAttendue > 0 || !entree.isEmpty()) && !minuterieTrame.isActive())
                 minuterieTrame.start();
             return;
         }
         minuterieTrame.stop();
         emit requeteRecue(analyserRequete(debrouiller(lireTexteTrame(corps))));
     }
+}
+
+// Frames are taken from a buffer of our own: a socket whose buffer filled up
+// (while requests waited) reads again only once its buffer is read empty, and
+// a frame left cut in two in it would never be completed.
+bool ConnexionClient::prendreTrame(QByteArray &corps)
+{
+    if (entree.size() < tailleMaxEntree)
+        entree += socket->read(tailleMaxEntree - entree.size());
+    QBuffer tampon(&entree);
+    tampon.open(QIODevice::ReadOnly);
+    const bool complete = prendreCorpsTrame(tampon, tailleAttendue, corps);
+    entree.remove(0, int(tampon.pos()));
+    return complete;
 }
 
 void ConnexionClient::deconnectee()

@@ -25,6 +25,12 @@ public:
     QString compteAuthentifie() const { return compte; }
     bool cleEgale(const QString &autre) const;
 
+    // While a request is being answered, the next ones wait unread, so that
+    // the replies keep the order of the requests. Suspending also ends the
+    // wait for credentials: they have come.
+    void suspendre();
+    void reprendre();
+    // Authenticates the connection and takes up its requests again.
     void accepter(const QString &numeroCompte, const QString &cleAcceptee);
     void envoyer(const QString &reponse);
     // Sends reponse (if any), then closes; what the client sends from now on is ignored.
@@ -42,9 +48,13 @@ private slots:
     void trameInachevee();
 
 private:
+    bool prendreTrame(QByteArray &corps);
+
     bool ouverte = true;
+    bool suspendue = false;
     QTcpSocket *socket;
     int identifiant;
+    QByteArray entree;
     quint16 tailleAttendue = 0;
     QString compte;
     QString cle;

@@ -5,26 +5,20 @@
 
 #include <QTcpSocket>
 
-namespace {
-
-const QLatin1String erreurBase("i:The server cannot reach its database, please try again later");
-
-// 1 s after the first wrong key, doubling up to a minute; forgotten after a quiet quarter of an hour.
-qint64 delaiVerrou(int echecs)
-{
-    return qMin<qint64>(qint64(1000) << qMin(echecs - 1, 6), 60000);
-}
-constexpr qint64 oubliEchecsMs = 15 * 60 * 1000;
-
-} // namespace
-
 Serveur::Serveur(Banque &banque, int delaiMs, QObject *parent)
     : QObject(parent)
     , banque(banque)
     , delaiMs(delaiMs)
+    , identification(banque)
 {
-    horloge.start();
     connect(&ecoute, &QTcpServer::newConnection, this, &Serveur::nouvelleConnexion);
+    // Fires once the event loop has taken in what else has arrived.
+    minuterieLot.setSingleShot(true);
+    minuterieLot.setInterval(0);
+    connect(&minuterieLot, &QTimer::timeout, this, &Serveur::executerLot);
+    connect(&identification, &Identification::acceptee, this, [this](ConnexionClient *connexion) {
+        connectes.insert(connexion->compteAuthentifie(), connexion);
+    });
 }
 
 bool Serveur::ecouter(const QHostAddress &adresse, quint16 port)
@@ -71,61 +65,11 @@ void Serveur::traiter(ConnexionClient *connexion, const Requete &requete)
 
 void Serveur::identifier(ConnexionClient *connexion, const Requete &requete)
 {
-    const int numero = connexion->numero();
     if (connexion->estAuthentifiee()) {
         connexion->envoyer(QStringLiteral("i:You are already authenticated"));
         return;
     }
-    const auto verrou = echecs.constFind(requete.compte);
-    const qint64 maintenant = horloge.elapsed();
-    if (verrou != echecs.constEnd() && maintenant < verrou->verrouJusqua) {
-        qInfo().noquote() << QStringLiteral("#%1 account %2 refused: locked after wrong keys")
-                                 .arg(numero)
-                                 .arg(requete.compte);
-        connexion->terminerApres(QStringLiteral("a:"), int(verrou->verrouJusqua - maintenant));
-        return;
-    }
-
-    qint64 solde = 0;
-    switch (banque.identifier(requete.compte, requete.cle, &solde)) {
-    case Banque::Issue::Cree:
-        qInfo().noquote() << QStringLiteral("#%1 account %2 created").arg(numero).arg(requete.compte);
-        connexion->accepter(requete.compte, requete.cle);
-        connectes.insert(requete.compte, connexion);
-        connexion->envoyer(QStringLiteral("n:") + requete.compte);
-        return;
-    case Banque::Issue::Accepte:
-        qInfo().noquote() << QStringLiteral("#%1 account %2 authenticated").arg(numero).arg(requete.compte);
-        echecs.remove(requete.compte);
-        connexion->accepter(requete.compte, requete.cle);
-        connectes.insert(requete.compte, connexion);
-        connexion->envoyer(QStringLiteral("m:") + QString::number(solde));
-        return;
-    case Banque::Issue::Refuse:
-        refuserCle(connexion, requete.compte);
-        return;
-    default:
-        qWarning().noquote() << QStringLiteral("#%1 database error: %2").arg(numero).arg(banque.erreur());
-        connexion->terminer(erreurBase);
-        return;
-    }
-}
-
-void Serveur::refuserCle(ConnexionClient *connexion, const QString &compte)
-{
-    const qint64 maintenant = horloge.elapsed();
-    Echecs &echec = echecs[compte];
-    if (maintenant - echec.dernier > oubliEchecsMs)
-        echec.nombre = 0;
-    ++echec.nombre;
-    echec.dernier = maintenant;
-    const qint64 delai = delaiVerrou(echec.nombre);
-    echec.verrouJusqua = maintenant + delai;
-    qInfo().noquote() << QStringLiteral("#%1 account %2 refused: wrong key (%3 in a row)")
-                             .arg(connexion->numero())
-                             .arg(compte)
-                             .arg(echec.nombre);
-    connexion->terminerApres(QStringLiteral("a:"), int(delai));
+    identification.demander(connexion, requete.compte, requete.cle);
 }
 
 void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
@@ -144,45 +88,104 @@ void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
         connexion->envoyer(QStringLiteral("i:The transfer must come from your own account with your own key"));
         return;
     }
-    const Banque::Issue presence = banque.existe(destinataire);
-    if (presence == Banque::Issue::CompteInconnu) {
-        connexion->envoyer(QStringLiteral("i:The recipient account does not exist"));
-        return;
-    }
-    if (presence != Banque::Issue::Fait) {
-        qWarning().noquote() << QStringLiteral("#%1 database error: %2").arg(connexion->numero()).arg(banque.erreur());
-        connexion->envoyer(erreurBase);
-        return;
-    }
+    // A recipient connected here exists: only the others are looked up.
     if (!connectes.contains(destinataire)) {
-        connexion->envoyer(QStringLiteral("e:") + destinataire);
+        refuserAbsent(connexion, destinataire);
         return;
     }
 
-    const QString montant = QString::number(requete.montant);
-    switch (banque.transferer(source, destinataire, requete.montant)) {
+    // Its next requests wait for this answer, which waits for the commit.
+    connexion->suspendre();
+    enAttente.append(Virement{connexion, connexion->numero(), source, destinataire, requete.montant,
+                              Banque::Issue::Erreur});
+    if (!minuterieLot.isActive())
+        minuterieLot.start();
+}
+
+// The transfers that arrived since the last lot are made in one transaction;
+// each one all or nothing, and each answered only once the commit is done.
+void Serveur::executerLot()
+{
+    const int taille = qMin(enAttente.size(), tailleMaxLot);
+    QVector<Virement> lot(enAttente.cbegin(), enAttente.cbegin() + taille);
+    enAttente.remove(0, taille);
+    if (!enAttente.isEmpty())
+        minuterieLot.start();
+
+    QStringList comptes;
+    for (const Virement &virement : qAsConst(lot))
+        comptes << virement.source << virement.destinataire;
+    bool fait = banque.commencerLot(comptes);
+    for (Virement &virement : lot) {
+        if (!fait)
+            break;
+        virement.issue = banque.transfererDansLot(virement.source, virement.destinataire, virement.montant);
+        fait = virement.issue != Banque::Issue::Erreur;
+    }
+    if (fait)
+        fait = banque.validerLot();
+    else
+        banque.abandonnerLot();
+    for (Virement &virement : lot) {
+        if (!fait)
+            virement.issue = Banque::Issue::Erreur;
+        repondre(virement);
+    }
+}
+
+void Serveur::repondre(const Virement &virement)
+{
+    ConnexionClient *connexion = virement.connexion;
+    if (connexion)
+        connexion->reprendre();
+    switch (virement.issue) {
     case Banque::Issue::Fait:
         break;
     case Banque::Issue::SoldeInsuffisant:
-        connexion->envoyer(QStringLiteral("i:Your balance is insufficient for this transfer"));
+        envoyer(connexion, QStringLiteral("i:Your balance is insufficient for this transfer"));
         return;
     case Banque::Issue::Plafond:
-        connexion->envoyer(QStringLiteral("i:The recipient's balance cannot hold this amount"));
+        envoyer(connexion, QStringLiteral("i:The recipient's balance cannot hold this amount"));
+        return;
+    case Banque::Issue::CompteInconnu:
+        envoyer(connexion, QStringLiteral("i:The recipient account does not exist"));
+        return;
+    default:
+        qWarning().noquote() << QStringLiteral("#%1 transfer failed: %2").arg(virement.numero).arg(banque.erreur());
+        envoyer(connexion, QStringLiteral("i:The transfer could not be recorded, please try again later"));
+        return;
+    }
+
+    const QString montant = QString::number(virement.montant);
+    qInfo().noquote() << QStringLiteral("#%1 transfer of %2 from %3 to %4")
+                             .arg(virement.numero)
+                             .arg(montant, virement.source, virement.destinataire);
+    envoyer(connexion, QLatin1String("s:") + virement.destinataire + QLatin1Char(':') + montant);
+    const QString recu = QLatin1String("r:") + montant + QLatin1Char(':') + virement.source;
+    const auto recepteurs = connectes.values(virement.destinataire);
+    for (ConnexionClient *recepteur : recepteurs)
+        recepteur->envoyer(recu);
+}
+
+// To a connection that may have closed while its transfer was made.
+void Serveur::envoyer(ConnexionClient *connexion, const QString &reponse)
+{
+    if (connexion)
+        connexion->envoyer(reponse);
+}
+
+void Serveur::refuserAbsent(ConnexionClient *connexion, const QString &destinataire)
+{
+    switch (banque.existe(destinataire)) {
+    case Banque::Issue::Fait:
+        connexion->envoyer(QStringLiteral("e:") + destinataire);
         return;
     case Banque::Issue::CompteInconnu:
         connexion->envoyer(QStringLiteral("i:The recipient account does not exist"));
         return;
     default:
-        qWarning().noquote() << QStringLiteral("#%1 transfer failed: %2").arg(connexion->numero()).arg(banque.erreur());
-        connexion->envoyer(QStringLiteral("i:The transfer could not be recorded, please try again later"));
+        qWarning().noquote() << QStringLiteral("#%1 database error: %2").arg(connexion->numero()).arg(banque.erreur());
+        connexion->envoyer(avisBaseInjoignable());
         return;
     }
-
-    qInfo().noquote() << QStringLiteral("#%1 transfer of %2 from %3 to %4")
-                             .arg(connexion->numero())
-                             .arg(montant, source, destinataire);
-    connexion->envoyer(QStringLiteral("s:%1:%2").arg(destinataire, montant));
-    const auto recepteurs = connectes.values(destinataire);
-    for (ConnexionClient *recepteur : recepteurs)
-        recepteur->envoyer(QStringLiteral("r:%1:%2").arg(montant, source));
 }

@@ -1,16 +1,18 @@
 #ifndef SERVEUR_H
 #define SERVEUR_H
 
+#include "server/banque.h"
+#include "server/identification.h"
 #include "server/requete.h"
 
-#include <QElapsedTimer>
-#include <QHash>
 #include <QHostAddress>
 #include <QMultiHash>
 #include <QObject>
+#include <QPointer>
 #include <QTcpServer>
+#include <QTimer>
+#include <QVector>
 
-class Banque;
 class ConnexionClient;
 
 // Accepts clients, answers their requests from the bank, and knows which
@@ -32,28 +34,38 @@ public:
 
 private slots:
     void nouvelleConnexion();
+    void executerLot();
 
 private:
-    struct Echecs
+    struct Virement
     {
-        int nombre = 0;
-        qint64 dernier = 0;      // ms on horloge
-        qint64 verrouJusqua = 0; // ms on horloge
+        QPointer<ConnexionClient> connexion;
+        int numero;
+        QString source;
+        QString destinataire;
+        int montant;
+        Banque::Issue issue;
     };
 
     void traiter(ConnexionClient *connexion, const Requete &requete);
     void identifier(ConnexionClient *connexion, const Requete &requete);
-    void refuserCle(ConnexionClient *connexion, const QString &compte);
     void transferer(ConnexionClient *connexion, const Requete &requete);
+    void repondre(const Virement &virement);
+    void envoyer(ConnexionClient *connexion, const QString &reponse);
+    void refuserAbsent(ConnexionClient *connexion, const QString &destinataire);
     void oublier(ConnexionClient *connexion);
 
     Banque &banque;
     int delaiMs;
     QTcpServer ecoute;
+    Identification identification;
     QMultiHash<QString, ConnexionClient *> connectes;
-    // Wrong keys per account: each one locks the account for a growing time.
-    QHash<QString, Echecs> echecs;
-    QElapsedTimer horloge;
+    QVector<Virement> enAttente;
+    QTimer minuterieLot;
 };
+
+// A lot holds SQLite's write lock (or PostgreSQL's row locks) while it is made:
+// it stays short for the other servers on the same database.
+constexpr int tailleMaxLot = 256;
 
 #endif

@@ -15,6 +15,10 @@ const QString compteA = QStringLiteral("0123456789AB");
 const QString compteB = QStringLiteral("00AABBCCDDEE");
 const QString cleA = QStringLiteral("11111222223333344444");
 const QString cleB = QStringLiteral("55555666667777788888");
+const QString compteC = QStringLiteral("C0FFEE000001");
+const QString compteD = QStringLiteral("D0D0D0D0D0D0");
+const QString cleC = QStringLiteral("12345678901234567890");
+const QString cleD = QStringLiteral("98765432109876543210");
 
 int nombreDe(const QStringList &reponses, const QString &debut)
 {
@@ -38,6 +42,7 @@ private slots:
     void redemarrage();
     void arretBrutalPendantRafale();
     void deuxServeursSurUneBase();
+    void virementsCroisesSurDeuxServeurs();
 
 private:
     bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
@@ -176,6 +181,47 @@ void TestDurabilite::deuxServeursSurUneBase()
     QVERIFY(QTest::qWaitFor(
         [&] { return nombreDe(b1.reponses, QStringLiteral("r:")) + nombreDe(b2.reponses, QStringLiteral("r:")) == 100; },
         30000));
+    QVERIFY(autre.arreter());
+}
+
+void TestDurabilite::virementsCroisesSurDeuxServeurs()
+{
+    // Each server takes the transfers that arrive together in one
+    // transaction: two servers taking the same accounts in opposite orders
+    // must neither deadlock nor fail.
+    ProcessusServeur autre(base->url);
+    QVERIFY(autre.demarrer());
+    const QString comptes[] = {compteA, compteB, compteC, compteD};
+    const QString cles[] = {cleA, cleB, cleC, cleD};
+    ClientProtocole ici[4], labas[4];
+    for (int i = 0; i < 4; ++i) {
+        const QString identifiants = QStringLiteral("c:%1:%2").arg(comptes[i], cles[i]);
+        QVERIFY(ici[i].connecter(serveur->port));
+        QVERIFY(ici[i].demander(identifiants).startsWith(QLatin1String("n:")));
+        QVERIFY(labas[i].connecter(autre.port));
+        QCOMPARE(labas[i].demander(identifiants), QStringLiteral("m:0"));
+        QVERIFY(crediter(comptes[i], 1000));
+    }
+
+    // Here A to B and C to D; there D to C and B to A.
+    const int demandes = 100;
+    const auto virement = [&](int de, int vers) {
+        return QStringLiteral("v:%1:%2:1:%3").arg(comptes[de], comptes[vers], cles[de]);
+    };
+    for (int n = 0; n < demandes; ++n) {
+        ici[0].envoyer(virement(0, 1));
+        ici[2].envoyer(virement(2, 3));
+        labas[3].envoyer(virement(3, 2));
+        labas[1].envoyer(virement(1, 0));
+    }
+    ClientProtocole *emetteurs[] = {&ici[0], &ici[2], &labas[3], &labas[1]};
+    for (ClientProtocole *emetteur : emetteurs) {
+        QVERIFY(QTest::qWaitFor([&] { return emetteur->reponses.size() >= demandes + 1; }, 120000));
+        QCOMPARE(nombreDe(emetteur->reponses, QStringLiteral("s:")), demandes);
+    }
+    QCOMPARE(nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 4 * demandes);
+    for (const QString &compte : comptes)
+        QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compte)), 1000);
     QVERIFY(autre.arreter());
 }
 

@@ -43,6 +43,9 @@ private slots:
 
     void nouveauCompteEtCompteConnu();
     void mauvaiseCle();
+    void identificationsSimultanees();
+    void virementPendantIdentifications();
+    void requetesDansLOrdre();
     void identifiantsMalformes_data();
     void identifiantsMalformes();
     void requetesRejetees_data();
@@ -155,6 +158,99 @@ void TestServeur::mauvaiseCle()
     ClientProtocole apres;
     QVERIFY(identifier(apres, compteA, cleA, QStringLiteral("m:0")));
     QVERIFY(proprietaire.estConnecte());
+}
+
+void TestServeur::identificationsSimultanees()
+{
+    // A new account from three connections at once: one creates it, the others find it.
+    ClientProtocole memes[3];
+    for (ClientProtocole &client : memes) {
+        QVERIFY(client.connecter(serveur->port));
+        client.envoyer(identifiants(compteC, cleC));
+    }
+    QStringList reponses;
+    for (ClientProtocole &client : memes)
+        reponses << client.reponse();
+    reponses.sort();
+    QCOMPARE(reponses, QStringList({QStringLiteral("m:0"), QStringLiteral("m:0"), QLatin1String("n:") + compteC}));
+
+    // Wrong keys sent at once are tried one at a time: the first one locks the
+    // account and the others are refused without a try.
+    const QString cles[] = {cleA, cleB, QStringLiteral("99999888887777766666"), QStringLiteral("00000111112222233333")};
+    ClientProtocole intrus[4];
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(intrus[i].connecter(serveur->port));
+        intrus[i].envoyer(identifiants(compteC, cles[i]));
+    }
+    for (ClientProtocole &client : intrus) {
+        QCOMPARE(client.reponse(0, 30000), QStringLiteral("a:"));
+        QVERIFY(client.attendreFermeture());
+    }
+    const QString journal = serveur->journal();
+    QCOMPARE(journal.count(QStringLiteral("account %1 refused: wrong key").arg(compteC)), 1);
+    QCOMPARE(journal.count(QStringLiteral("account %1 refused: locked").arg(compteC)), 3);
+    for (ClientProtocole &client : memes)
+        QVERIFY(client.estConnecte());
+}
+
+void TestServeur::virementPendantIdentifications()
+{
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("100")}).code, 0);
+
+    // Twenty new accounts at once, each a key derivation for the server; the
+    // first five leave without waiting for their answer.
+    const int nombre = 20;
+    const int partis = 5;
+    std::vector<std::unique_ptr<ClientProtocole>> foule;
+    QStringList comptes;
+    for (int i = 0; i < nombre; ++i) {
+        comptes << QStringLiteral("FEED%1").arg(i, 8, 10, QLatin1Char('0'));
+        foule.push_back(std::make_unique<ClientProtocole>());
+        QVERIFY(foule.back()->connecter(serveur->port));
+        foule.back()->envoyer(identifiants(comptes.last(), cleC));
+    }
+    for (int i = 0; i < partis; ++i)
+        foule[size_t(i)]->socket.abort();
+
+    // Meanwhile an authenticated client is served, before the last of them.
+    QCOMPARE(a.demander(QStringLiteral("v:%1:%2:10:%3").arg(compteA, compteB, cleA)),
+             QLatin1String("s:") + compteB + QLatin1String(":10"));
+    int identifies = 0;
+    for (const auto &client : foule)
+        identifies += client->reponses.size();
+    QVERIFY2(identifies < nombre - partis, "a transfer waits for no key derivation");
+
+    for (int i = partis; i < nombre; ++i)
+        QCOMPARE(foule[size_t(i)]->reponse(0, 60000), QLatin1String("n:") + comptes[i]);
+    QCOMPARE(solde(compteB), 10);
+    QCOMPARE(b.reponse(1), QLatin1String("r:10:") + compteA);
+}
+
+void TestServeur::requetesDansLOrdre()
+{
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("100")}).code, 0);
+
+    // Credentials and transfers in one write: the transfers wait for the
+    // answer to the credentials, and each for the one before.
+    ClientProtocole presse;
+    QVERIFY(presse.connecter(serveur->port));
+    const auto trame = [](const QString &requete) { return construireTrame(brouiller(requete + QLatin1String(":vers101"))); };
+    QByteArray octets = trame(identifiants(compteA, cleA));
+    for (const char *montant : {"60", "0", "40"})
+        octets += trame(QStringLiteral("v:%1:%2:%3:%4").arg(compteA, compteB, QLatin1String(montant), cleA));
+    presse.envoyerOctets(octets);
+    QCOMPARE(presse.reponse(0), QStringLiteral("m:100"));
+    QCOMPARE(presse.reponse(1), QLatin1String("s:") + compteB + QLatin1String(":60"));
+    QVERIFY2(estAvis(presse.reponse(2)), qPrintable(presse.reponse(2)));
+    QCOMPARE(presse.reponse(3), QLatin1String("s:") + compteB + QLatin1String(":40"));
+    QCOMPARE(solde(compteA), 0);
+    QCOMPARE(solde(compteB), 100);
 }
 
 void TestServeur::identifiantsMalformes_data()
