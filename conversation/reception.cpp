@@ -18,6 +18,10 @@ void FenClient::donneesRecues()
     while (prendreCorpsTrame(*socket, tailleMessage, corps))
         traiterReponse(debrouiller(lireTexteTrame(corps)), lot);
     // A frame longer than the usual intake must still fit whole once begun.
+    // The limit is set anew even when unchanged: a socket whose buffer filled
+    // up (while the account box was open) reads on only once its buffer is
+    // read empty or its limit is set, and the rest of a frame may stay in it.
+    socket->setReadBufferSize(0);
     socket->setReadBufferSize(qMax<qint64>(tailleLectureReponses, tailleMessage));
 }
 

@@ -166,6 +166,7 @@ private slots:
     void tramesLesPlusLongues();
     void deluge_data();
     void deluge();
+    void delugeDerriereLaBoite();
 };
 
 void TstPairHostile::fluxHostile_data()
@@ -328,6 +329,57 @@ void TstPairHostile::deluge()
 
     QVERIFY(session.reconnecter());
     QCOMPARE(session.solde(), QStringLiteral("7"));
+}
+
+// The account-creation box stays open while replies keep coming, more than
+// the window takes in at once: once it is closed, every one is handled.
+void TstPairHostile::delugeDerriereLaBoite()
+{
+    const int nombre = 2000;
+    QByteArray flot;
+    for (int rang = 1; rang <= nombre; ++rang)
+        flot += trameReponse(QStringLiteral("r:1:") + expediteur);
+
+    Session session;
+    QVERIFY(session.connecter());
+    const QString compte = session.fenetre.findChild<QLabel *>(QStringLiteral("compte"))->text();
+    QTcpSocket *socket = socketFenetre(session.fenetre);
+    RepondeurBoites boites;
+    boites.repondre = false;
+    Battement battement;
+
+    // The box runs its own event loop inside the reply handler: what happens
+    // while it is open is driven from a timer. Past the time limit the box is
+    // closed anyway, so that a fault fails the checks below instead of hanging.
+    qint64 tenuDerriereLaBoite = -1;
+    int etape = 0;
+    QElapsedTimer depuis;
+    QTimer pas;
+    connect(&pas, &QTimer::timeout, &pas, [&] {
+        if (etape == 0 && QApplication::activeModalWidget()) {
+            session.serveur.envoyer(flot);
+            depuis.start();
+            etape = 1;
+        } else if (etape == 1
+                   && (socket->bytesAvailable() == tailleLectureReponses || depuis.hasExpired(attente))) {
+            // Behind the box the socket takes in what it may hold, and waits.
+            tenuDerriereLaBoite = socket->bytesAvailable();
+            boites.repondre = true;
+            etape = 2;
+        }
+    });
+    pas.start(10);
+    session.serveur.envoyer(trameReponse(QStringLiteral("n:") + compte));
+
+    QTRY_COMPARE_WITH_TIMEOUT(etape, 2, 2 * attente);
+    QCOMPARE(tenuDerriereLaBoite, tailleLectureReponses);
+    QTRY_COMPARE_WITH_TIMEOUT(session.solde(), QString::number(nombre), attente);
+    QCOMPARE(boites.vues.size(), 1);
+    QCOMPARE(session.paragraphes(), 3 + nombre);
+    QCOMPARE(lireHistorique(compte).count(QStringLiteral("-received-")), nombre);
+    QVERIFY2(battement.pireEcart() < pireEcartAdmis, battement.rapport());
+
+    QVERIFY(session.reconnecter());
 }
 
 QTEST_MAIN(TstPairHostile)
