@@ -142,12 +142,16 @@ void ConnexionClient::donneesRecues()
 // a frame left cut in two in it would never be completed.
 bool ConnexionClient::prendreTrame(QByteArray &corps)
 {
-    if (entree.size() < tailleMaxEntree)
-        entree += socket->read(tailleMaxEntree - entree.size());
+    const qint64 place = qMin(socket->bytesAvailable(), tailleMaxEntree - entree.size());
+    if (place > 0)
+        entree += socket->read(place);
     QBuffer tampon(&entree);
     tampon.open(QIODevice::ReadOnly);
     const bool complete = prendreCorpsTrame(tampon, tailleAttendue, corps);
     entree.remove(0, int(tampon.pos()));
+    // An idle connection keeps no buffer.
+    if (entree.isEmpty())
+        entree.clear();
     return complete;
 }
 

@@ -234,23 +234,34 @@ void TestServeur::requetesDansLOrdre()
     ClientProtocole a, b;
     QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
     QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
-    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("100")}).code, 0);
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("300")}).code, 0);
 
-    // Credentials and transfers in one write: the transfers wait for the
-    // answer to the credentials, and each for the one before.
+    // Credentials and transfers in one write, far more than the server reads
+    // at once: the transfers wait for the answer to the credentials, and each
+    // for the one before.
     ClientProtocole presse;
     QVERIFY(presse.connecter(serveur->port));
-    const auto trame = [](const QString &requete) { return construireTrame(brouiller(requete + QLatin1String(":vers101"))); };
-    QByteArray octets = trame(identifiants(compteA, cleA));
-    for (const char *montant : {"60", "0", "40"})
-        octets += trame(QStringLiteral("v:%1:%2:%3:%4").arg(compteA, compteB, QLatin1String(montant), cleA));
+    const auto trame = [](const QString &requete) {
+        return construireTrame(brouiller(requete + QLatin1String(":vers101")));
+    };
+    const auto virement = [&](const char *montant) {
+        return trame(QStringLiteral("v:%1:%2:%3:%4").arg(compteA, compteB, QLatin1String(montant), cleA));
+    };
+    const int rafale = 150;
+    QByteArray octets = trame(identifiants(compteA, cleA)) + virement("60") + virement("0") + virement("40");
+    for (int i = 0; i < rafale; ++i)
+        octets += virement("1");
+    QVERIFY(octets.size() > 4 * 4098);
     presse.envoyerOctets(octets);
-    QCOMPARE(presse.reponse(0), QStringLiteral("m:100"));
+
+    QCOMPARE(presse.reponse(0), QStringLiteral("m:300"));
     QCOMPARE(presse.reponse(1), QLatin1String("s:") + compteB + QLatin1String(":60"));
     QVERIFY2(estAvis(presse.reponse(2)), qPrintable(presse.reponse(2)));
     QCOMPARE(presse.reponse(3), QLatin1String("s:") + compteB + QLatin1String(":40"));
-    QCOMPARE(solde(compteA), 0);
-    QCOMPARE(solde(compteB), 100);
+    QCOMPARE(presse.reponse(3 + rafale, 60000), QLatin1String("s:") + compteB + QLatin1String(":1"));
+    QCOMPARE(presse.reponses.count(QLatin1String("s:") + compteB + QLatin1String(":1")), rafale);
+    QCOMPARE(solde(compteA), 300 - 100 - rafale);
+    QCOMPARE(solde(compteB), 100 + rafale);
 }
 
 void TestServeur::identifiantsMalformes_data()
