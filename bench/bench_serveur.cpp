@@ -1,8 +1,10 @@
 // The server under load, on loopback: transfers per second and their latency
 // with 1, 10 and 100 clients sending one transfer after another, against the
 // rate of single-row durable commits on the same SQLite settings (WAL,
-// synchronous=FULL) in the same folder; then how many idle authenticated
-// connections one server holds, and the memory each costs it.
+// synchronous=FULL) in the same folder, and the server's transfer transaction
+// alone, in this process, against the same; how long one client waits for a
+// transfer while 100 new accounts log in at once; then how many idle
+// authenticated connections one server holds, and the memory each costs it.
 //
 //   bench_serveur SERVER [SECONDS [CONNECTIONS...]]   (defaults: 3 s; 1000 5000)
 //
@@ -122,7 +124,7 @@ double centile(std::vector<double> valeurs, double p)
 struct Charge
 {
     double parSeconde = 0;
-    double p50 = 0, p99 = 0;
+    double p50 = 0, p99 = 0, max = 0;
     int echecs = 0;
 };
 
@@ -165,7 +167,62 @@ Charge chargerServeur(quint16 port, int k, int secondes)
     charge.parSeconde = latences.size() / (duree.nsecsElapsed() / 1e9);
     charge.p50 = centile(latences, 0.50);
     charge.p99 = centile(latences, 0.99);
+    charge.max = latences.empty() ? 0 : *std::max_element(latences.begin(), latences.end());
     return charge;
+}
+
+// One client sends transfers one after another while n new accounts log in
+// at once (a key derivation each on the server): the longest wait for an
+// answer, and how long the logins took.
+struct Tempete
+{
+    double attenteMax = 0;
+    double identificationsMs = 0;
+    int virements = 0;
+};
+
+Tempete transfererPendantIdentifications(quint16 port, int n)
+{
+    Tempete tempete;
+    auto paire = connecter(port, 2, numeroCompte);
+    if (paire.empty())
+        return tempete;
+    std::vector<double> latences;
+    QElapsedTimer envoi;
+    bool fini = false;
+    int enCours = 0;
+    auto envoyer = [&] {
+        envoi.start();
+        ++enCours;
+        paire[0]->envoyer(QStringLiteral("v:%1:%2:1:%3").arg(numeroCompte(0), numeroCompte(1), cle));
+    };
+    paire[0]->surReponse = [&](const QString &) {
+        --enCours;
+        latences.push_back(envoi.nsecsElapsed() / 1e6);
+        if (!fini)
+            envoyer();
+    };
+
+    std::vector<std::unique_ptr<Client>> foule;
+    int identifies = 0;
+    QElapsedTimer chrono;
+    chrono.start();
+    for (int i = 0; i < n; ++i) {
+        foule.push_back(std::make_unique<Client>(port));
+        Client *client = foule.back().get();
+        const QString numero = numeroCompte(0x100000 + i);
+        QObject::connect(&client->socket, &QTcpSocket::connected, client,
+                         [client, numero] { client->envoyer(QStringLiteral("c:") + numero + QLatin1Char(':') + cle); });
+        client->surReponse = [&identifies](const QString &) { ++identifies; };
+    }
+    envoyer();
+    attendre([&] { return identifies == n; }, 600);
+    tempete.identificationsMs = chrono.nsecsElapsed() / 1e6;
+    fini = true;
+    attendre([&] { return enCours == 0; }, 120);
+    tempete.attenteMax = latences.empty() ? 0 : *std::max_element(latences.begin(), latences.end());
+    tempete.virements = int(latences.size());
+    return tempete;
 }
 
 // Single-row commits, each its own transaction, with the server's SQLite settings.
@@ -196,6 +253,28 @@ double commitsParSeconde(const QString &chemin, int secondes)
     }
     QSqlDatabase::removeDatabase(QStringLiteral("commits"));
     return resultat;
+}
+
+// The server's transfer transaction, made here with no network, one per commit.
+double transactionsParSeconde(const QString &chemin, int secondes)
+{
+    Banque banque;
+    qint64 solde = 0;
+    if (!banque.ouvrir(chemin) || banque.identifier(numeroCompte(0), cle, &solde) != Banque::Issue::Cree
+        || banque.identifier(numeroCompte(1), cle, &solde) != Banque::Issue::Cree
+        || banque.crediter(numeroCompte(0), 1000000000, &solde) != Banque::Issue::Fait)
+        return 0;
+    QElapsedTimer chrono;
+    chrono.start();
+    int n = 0;
+    while (chrono.elapsed() < secondes * 1000) {
+        if (!banque.commencerLot({numeroCompte(0), numeroCompte(1)})
+            || banque.transfererDansLot(numeroCompte(0), numeroCompte(1), 1) != Banque::Issue::Fait
+            || !banque.validerLot())
+            return 0;
+        ++n;
+    }
+    return n / (chrono.nsecsElapsed() / 1e9);
 }
 
 long rssKo(qint64 pid)
@@ -263,16 +342,40 @@ int main(int argc, char **argv)
     const quint16 port = quint16(annonce.mid(annonce.lastIndexOf(':') + 1).trimmed().toUInt());
 
     const std::string baseCommits = "single-row durable commits (SQLite, WAL, synchronous=FULL)";
+    {
+        const double commits = commitsParSeconde(dossier.filePath(QStringLiteral("commits-0.sqlite")), secondes);
+        const double transactions =
+            transactionsParSeconde(dossier.filePath(QStringLiteral("transactions.sqlite")), secondes);
+        fprintf(stderr, "  transfer transactions in process: %.0f/s; %.0f commits/s\n", transactions, commits);
+        ligneTableau("the server's transfer transaction alone (in process, no network)",
+                     formater("%.0f /s", transactions), baseCommits, formater("%.0f /s", commits),
+                     transactions / commits);
+    }
+    double attenteSansIdentifications = 0;
     for (int k : {1, 10, 100}) {
         // The disk's pace drifts: each load gets its own baseline, measured just before.
         const double commits = commitsParSeconde(dossier.filePath(QStringLiteral("commits-%1.sqlite").arg(k)), secondes);
         const Charge charge = chargerServeur(port, k, secondes);
+        if (k == 1)
+            attenteSansIdentifications = charge.max;
         fprintf(stderr, "  %d clients: %.0f transfers/s, p50 %.2f ms, p99 %.2f ms, %d failed; %.0f commits/s\n", k,
                 charge.parSeconde, charge.p50, charge.p99, charge.echecs, commits);
         ligneTableau("server transfers with " + std::to_string(k) + " client" + (k > 1 ? "s" : "")
                          + formater(" (p50 %.1f ms, ", charge.p50) + formater("p99 %.1f ms)", charge.p99),
                      formater("%.0f /s", charge.parSeconde), baseCommits, formater("%.0f /s", commits),
                      charge.parSeconde / commits);
+    }
+
+    {
+        const int n = 100;
+        const Tempete tempete = transfererPendantIdentifications(port, n);
+        fprintf(stderr, "  %d transfers while %d accounts logged in (%.0f ms), longest wait %.1f ms\n",
+                tempete.virements, n, tempete.identificationsMs, tempete.attenteMax);
+        ligneTableau("longest wait for a transfer while " + std::to_string(n) + " new accounts log in"
+                         + formater(" (they take %.1f s)", tempete.identificationsMs / 1000),
+                     formater("%.1f ms", tempete.attenteMax), "longest wait with no login (1 client, above)",
+                     formater("%.1f ms", attenteSansIdentifications),
+                     tempete.attenteMax / attenteSansIdentifications);
     }
 
     const long repos = rssKo(processus.processId());
@@ -291,7 +394,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "  %d idle connections in %.0f ms, server RSS %ld kB (idle %ld kB)%s\n", n, ms, rss, repos,
                 repond ? "" : ", then no answer");
         ligneTableau("server RSS with " + std::to_string(n) + " idle authenticated connections"
-                         + formater(" (%.1f KiB each", double(rss - repos) / n) + (repond ? ")" : "; no answer after)"),
+                         + formater(" (%.1f KiB each", double(rss - repos) / n)
+                         + formater(", all logged in within %.1f s", ms / 1000) + (repond ? ")" : "; no answer after)"),
                      formater("%.1f MiB", rss / 1024.0), "server RSS with none", formater("%.1f MiB", repos / 1024.0),
                      double(rss) / repos);
         clients.clear();
