@@ -72,4 +72,24 @@ private:
     quint16 taille = 0;
 };
 
+// The credentials request of an account.
+inline QString identifiants(const QString &compte, const QString &cle)
+{
+    return QStringLiteral("c:%1:%2").arg(compte, cle);
+}
+
+// Connects client to the server on port and sends the credentials; true when
+// the server answers attendu.
+inline bool identifierClient(ClientProtocole &client, quint16 port, const QString &compte, const QString &cle,
+                             const QString &attendu)
+{
+    if (!client.connecter(port))
+        return false;
+    const QString reponse = client.demander(identifiants(compte, cle));
+    if (reponse == attendu)
+        return true;
+    qWarning() << "credentials of" << compte << "got" << reponse << "instead of" << attendu;
+    return false;
+}
+
 #endif

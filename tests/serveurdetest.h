@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QUrl>
 
+#include <memory>
+
 // The tests run on SQLite always, and on PostgreSQL too when QOVI_TEST_PG_URL
 // names a role that may create databases.
 inline void lignesBases()
@@ -208,5 +210,32 @@ private:
     QString erreurs;
     bool tue = false;
 };
+
+// For each test function (from init()): a fresh database of the kind that the
+// test's global data names, and the server on it; skipped for PostgreSQL
+// when no cluster is at hand.
+inline void ouvrirBancServeur(std::unique_ptr<BaseDeTest> &base, std::unique_ptr<ProcessusServeur> &serveur,
+                              const QStringList &options = {QStringLiteral("--idle-timeout"), QStringLiteral("1")})
+{
+    QFETCH_GLOBAL(QString, genreBase);
+    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
+        QSKIP("QOVI_TEST_PG_URL is not set");
+    base = std::make_unique<BaseDeTest>(genreBase);
+    QVERIFY(base->estPrete());
+    serveur = std::make_unique<ProcessusServeur>(base->url);
+    QVERIFY2(serveur->demarrer(options), qPrintable(serveur->journal()));
+}
+
+// From cleanup(): stops the server, shows its log when something went wrong,
+// and drops the database.
+inline void fermerBancServeur(std::unique_ptr<BaseDeTest> &base, std::unique_ptr<ProcessusServeur> &serveur)
+{
+    const bool arrete = !serveur || serveur->arreter();
+    if (serveur && (QTest::currentTestFailed() || !arrete))
+        qWarning().noquote() << "server log:\n" << serveur->journal();
+    serveur.reset();
+    base.reset();
+    QVERIFY2(arrete, "the server stops cleanly on SIGTERM");
+}
 
 #endif

@@ -26,11 +26,6 @@ const QString cleC = QStringLiteral("12345678901234567890");
 // good clients have been served, even on a slow machine.
 const int delaiInactiviteS = 10;
 
-QString identifiants(const QString &compte, const QString &cle)
-{
-    return QStringLiteral("c:%1:%2").arg(compte, cle);
-}
-
 QString virement(const QString &source, const QString &destinataire, int montant, const QString &cle)
 {
     return QStringLiteral("v:%1:%2:%3:%4").arg(source, destinataire).arg(montant).arg(cle);
@@ -99,36 +94,18 @@ private:
 
 void TstClientHostile::init()
 {
-    QFETCH_GLOBAL(QString, genreBase);
-    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("QOVI_TEST_PG_URL is not set");
-    base = std::make_unique<BaseDeTest>(genreBase);
-    QVERIFY(base->estPrete());
-    serveur = std::make_unique<ProcessusServeur>(base->url);
-    QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QString::number(delaiInactiviteS)}),
-             qPrintable(serveur->journal()));
+    ouvrirBancServeur(base, serveur, {QStringLiteral("--idle-timeout"), QString::number(delaiInactiviteS)});
 }
 
 void TstClientHostile::cleanup()
 {
-    const bool arrete = !serveur || serveur->arreter();
-    if (serveur && (QTest::currentTestFailed() || !arrete))
-        qWarning().noquote() << "server log:\n" << serveur->journal();
-    serveur.reset();
-    base.reset();
-    QVERIFY2(arrete, "the server stops cleanly on SIGTERM");
+    fermerBancServeur(base, serveur);
 }
 
 bool TstClientHostile::identifier(ClientProtocole &client, const QString &compte, const QString &cle,
                                   const QString &attendu)
 {
-    if (!client.connecter(serveur->port))
-        return false;
-    const QString reponse = client.demander(identifiants(compte, cle));
-    if (reponse == attendu)
-        return true;
-    qWarning() << "credentials of" << compte << "got" << reponse << "instead of" << attendu;
-    return false;
+    return identifierClient(client, serveur->port, compte, cle, attendu);
 }
 
 bool TstClientHostile::crediter(const QString &compte, int montant)

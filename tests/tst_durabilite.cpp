@@ -55,30 +55,18 @@ private:
 
 void TestDurabilite::init()
 {
-    QFETCH_GLOBAL(QString, genreBase);
-    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("QOVI_TEST_PG_URL is not set");
-    base = std::make_unique<BaseDeTest>(genreBase);
-    QVERIFY(base->estPrete());
-    serveur = std::make_unique<ProcessusServeur>(base->url);
-    QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+    ouvrirBancServeur(base, serveur);
 }
 
 void TestDurabilite::cleanup()
 {
-    const bool arrete = !serveur || serveur->arreter();
-    if (serveur && (QTest::currentTestFailed() || !arrete))
-        qWarning().noquote() << "server log:\n" << serveur->journal();
-    serveur.reset();
-    base.reset();
-    QVERIFY2(arrete, "the server stops cleanly on SIGTERM");
+    fermerBancServeur(base, serveur);
 }
 
 bool TestDurabilite::identifier(ClientProtocole &client, const QString &compte, const QString &cle,
                                 const QString &attendu)
 {
-    return client.connecter(serveur->port)
-           && client.demander(QStringLiteral("c:%1:%2").arg(compte, cle)) == attendu;
+    return identifierClient(client, serveur->port, compte, cle, attendu);
 }
 
 bool TestDurabilite::crediter(const QString &compte, int montant)

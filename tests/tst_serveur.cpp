@@ -19,11 +19,6 @@ const QString cleA = QStringLiteral("11111222223333344444");
 const QString cleB = QStringLiteral("55555666667777788888");
 const QString cleC = QStringLiteral("12345678901234567890");
 
-QString identifiants(const QString &compte, const QString &cle)
-{
-    return QStringLiteral("c:%1:%2").arg(compte, cle);
-}
-
 // A notice the client can show: "i:" and a sentence without a colon.
 bool estAvis(const QString &reponse)
 {
@@ -71,35 +66,18 @@ private:
 
 void TestServeur::init()
 {
-    QFETCH_GLOBAL(QString, genreBase);
-    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("QOVI_TEST_PG_URL is not set");
-    base = std::make_unique<BaseDeTest>(genreBase);
-    QVERIFY(base->estPrete());
-    serveur = std::make_unique<ProcessusServeur>(base->url);
-    QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+    ouvrirBancServeur(base, serveur);
 }
 
 void TestServeur::cleanup()
 {
-    const bool arrete = !serveur || serveur->arreter();
-    if (serveur && (QTest::currentTestFailed() || !arrete))
-        qWarning().noquote() << "server log:\n" << serveur->journal();
-    serveur.reset();
-    base.reset();
-    QVERIFY2(arrete, "the server stops cleanly on SIGTERM");
+    fermerBancServeur(base, serveur);
 }
 
 bool TestServeur::identifier(ClientProtocole &client, const QString &compte, const QString &cle,
                              const QString &attendu)
 {
-    if (!client.connecter(serveur->port))
-        return false;
-    const QString reponse = client.demander(identifiants(compte, cle));
-    if (reponse == attendu)
-        return true;
-    qWarning() << "credentials of" << compte << "got" << reponse << "instead of" << attendu;
-    return false;
+    return identifierClient(client, serveur->port, compte, cle, attendu);
 }
 
 ResultatCommande TestServeur::admin(const QStringList &arguments)
