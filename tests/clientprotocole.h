@@ -72,6 +72,22 @@ private:
     quint16 taille = 0;
 };
 
+// Accounts and keys that the server tests use.
+inline const QString compteA = QStringLiteral("0123456789AB");
+inline const QString compteB = QStringLiteral("00AABBCCDDEE");
+inline const QString compteC = QStringLiteral("C0FFEE000001");
+inline const QString cleA = QStringLiteral("11111222223333344444");
+inline const QString cleB = QStringLiteral("55555666667777788888");
+inline const QString cleC = QStringLiteral("12345678901234567890");
+
+// A frame around any body, well-formed or not.
+inline QByteArray trameBrute(const QByteArray &corps)
+{
+    Q_ASSERT(corps.size() <= 0xFFFF);
+    const quint16 taille = quint16(corps.size());
+    return QByteArray(1, char(taille >> 8)) + char(taille & 0xFF) + corps;
+}
+
 // The credentials request of an account.
 inline QString identifiants(const QString &compte, const QString &cle)
 {

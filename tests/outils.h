@@ -8,6 +8,7 @@
 #include "conversation/trame.h"
 #include "window/fenclient.h"
 
+#include "clientprotocole.h"
 #include "dossiertemporaire.h"
 
 #include <QAbstractButton>
@@ -134,6 +135,17 @@ private:
 
     QByteArray tampon;
 };
+
+// The client's own connection notices, as the log shows them.
+inline const QString tentative = QStringLiteral("Connection attempt in progress...");
+inline const QString reussite = QStringLiteral("Successful connection !");
+inline const QString deconnexion = QStringLiteral("Disconnected from the server");
+inline const QString coupure = QStringLiteral("ERROR : the server has cut the connection.");
+
+inline QString bienvenue(const QString &solde)
+{
+    return QStringLiteral("Welcome, your balance is ") + solde + QStringLiteral(" qovi$");
+}
 
 // The message log of a client window, one entry per paragraph, as the user reads it.
 inline QStringList lignesJournal(const QWidget &fenetre)

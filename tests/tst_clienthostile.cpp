@@ -15,12 +15,6 @@
 
 namespace {
 
-const QString compteA = QStringLiteral("0123456789AB");
-const QString compteB = QStringLiteral("00AABBCCDDEE");
-const QString compteC = QStringLiteral("C0FFEE000001");
-const QString cleA = QStringLiteral("11111222223333344444");
-const QString cleB = QStringLiteral("55555666667777788888");
-const QString cleC = QStringLiteral("12345678901234567890");
 
 // Long enough that a connection the server waits for is still there when the
 // good clients have been served, even on a slow machine.
@@ -35,12 +29,6 @@ QString virement(const QString &source, const QString &destinataire, int montant
 QByteArray trameRequete(const QString &requete)
 {
     return construireTrame(brouiller(requete + QLatin1String(":vers101")));
-}
-
-QByteArray trameBrute(const QByteArray &corps)
-{
-    const quint16 taille = quint16(corps.size());
-    return QByteArray(1, char(taille >> 8)) + char(taille & 0xFF) + corps;
 }
 
 QByteArray octetsAleatoires(QRandomGenerator &hasard, int taille)

@@ -16,12 +16,8 @@ namespace {
 const int attente = 10000;
 const int attenteResolution = 60000; // a slow resolver may take its time to say no
 
-const QString tentative = QStringLiteral("Connection attempt in progress...");
-const QString reussite = QStringLiteral("Successful connection !");
-const QString deconnexion = QStringLiteral("Disconnected from the server");
 const QString refus = QStringLiteral(
     "ERROR : the server refused the connection. The server may be unavailable. Also check the IP and the port.");
-const QString coupure = QStringLiteral("ERROR : the server has cut the connection.");
 const QString introuvable = QStringLiteral("ERROR : the server could not be found. Check the IP and the port.");
 
 // Writes down, as they happen, each new log line and each change of the

@@ -11,13 +11,7 @@
 
 namespace {
 
-const QString compteA = QStringLiteral("0123456789AB");
-const QString compteB = QStringLiteral("00AABBCCDDEE");
-const QString cleA = QStringLiteral("11111222223333344444");
-const QString cleB = QStringLiteral("55555666667777788888");
-const QString compteC = QStringLiteral("C0FFEE000001");
 const QString compteD = QStringLiteral("D0D0D0D0D0D0");
-const QString cleC = QStringLiteral("12345678901234567890");
 const QString cleD = QStringLiteral("98765432109876543210");
 
 int nombreDe(const QStringList &reponses, const QString &debut)

@@ -20,24 +20,7 @@ const int attente = 30000;
 // Far above any pause a busy machine gives a responsive window, far below a hang.
 const qint64 pireEcartAdmis = 2000;
 
-const QString tentative = QStringLiteral("Connection attempt in progress...");
-const QString reussite = QStringLiteral("Successful connection !");
-const QString deconnexion = QStringLiteral("Disconnected from the server");
-const QString coupure = QStringLiteral("ERROR : the server has cut the connection.");
 const QString expediteur = QStringLiteral("0A1B2C3D4E5F");
-
-QString bienvenue(const QString &solde)
-{
-    return QStringLiteral("Welcome, your balance is ") + solde + QStringLiteral(" qovi$");
-}
-
-// A frame around any body, well-formed or not.
-QByteArray trameBrute(const QByteArray &corps)
-{
-    Q_ASSERT(corps.size() <= 0xFFFF);
-    const quint16 taille = quint16(corps.size());
-    return QByteArray(1, char(taille >> 8)) + char(taille & 0xFF) + corps;
-}
 
 // A body holding one string of the given UTF-16 units.
 QByteArray corpsTexte(const QString &texte)

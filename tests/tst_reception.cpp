@@ -17,22 +17,7 @@ namespace {
 
 const int attente = 10000;
 
-const QString tentative = QStringLiteral("Connection attempt in progress...");
-const QString reussite = QStringLiteral("Successful connection !");
-const QString deconnexion = QStringLiteral("Disconnected from the server");
 const QString creation = QStringLiteral("Welcome, your account has just been created; your account number is : ");
-
-QString bienvenue(const QString &solde)
-{
-    return QStringLiteral("Welcome, your balance is ") + solde + QStringLiteral(" qovi$");
-}
-
-// A frame around any body, well-formed or not.
-QByteArray trameBrute(const QByteArray &corps)
-{
-    const quint16 taille = quint16(corps.size());
-    return QByteArray(1, char(taille >> 8)) + char(taille & 0xFF) + corps;
-}
 
 QString solde(const SessionBoucle &session)
 {

@@ -12,12 +12,6 @@
 
 namespace {
 
-const QString compteA = QStringLiteral("0123456789AB");
-const QString compteB = QStringLiteral("00AABBCCDDEE");
-const QString compteC = QStringLiteral("C0FFEE000001");
-const QString cleA = QStringLiteral("11111222223333344444");
-const QString cleB = QStringLiteral("55555666667777788888");
-const QString cleC = QStringLiteral("12345678901234567890");
 
 // A notice the client can show: "i:" and a sentence without a colon.
 bool estAvis(const QString &reponse)
