@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -13,6 +14,7 @@
 #include <QUrlQuery>
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +65,26 @@ bool creerFichierPrive(const QString &chemin)
         return false;
     ::close(descripteur);
     return true;
+}
+
+// The database refuses to write, but can still be read: a full disk, or a
+// database made read-only.
+bool refusDEcriture(const QSqlError &erreur, bool postgres)
+{
+    const QString code = erreur.nativeErrorCode();
+    if (postgres) {
+        // insufficient_resources (disk_full...), read_only_sql_transaction, io_error
+        return code.startsWith(QLatin1String("53")) || code == QLatin1String("25006")
+               || code == QLatin1String("58030");
+    }
+    switch (code.toInt() & 0xFF) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_READONLY:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QSqlDatabase basePostgres(const QUrl &url, const QString &nom)
@@ -171,6 +193,8 @@ bool Banque::configurer(const QString &adresse)
 // Committed transfers must survive a crash: write-ahead log, synced at every commit.
 bool Banque::preparerSqlite()
 {
+    if (!garderJournal())
+        return false;
     QSqlQuery mode(base);
     if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !mode.next()) {
         derniereErreur = surUneLigne(mode.lastError());
@@ -180,11 +204,51 @@ bool Banque::preparerSqlite()
         derniereErreur = QStringLiteral("the database cannot use write-ahead logging");
         return false;
     }
-    return executer(QStringLiteral("PRAGMA synchronous=FULL")) && executer(QStringLiteral("PRAGMA foreign_keys=ON"));
+    // The log is checkpointed every 256 pages (1 MiB) rather than 1000: on a
+    // small disk, a log left to grow to 4 MiB takes the room that the
+    // checkpoint needs to copy it into the database, and then nothing can be
+    // written ever again. A log that a burst made longer shrinks back after it.
+    return executer(QStringLiteral("PRAGMA synchronous=FULL")) && executer(QStringLiteral("PRAGMA foreign_keys=ON"))
+           && executer(QStringLiteral("PRAGMA wal_autocheckpoint=256"))
+           && executer(QStringLiteral("PRAGMA journal_size_limit=1048576"));
+}
+
+// The write-ahead log and its index stay on disk when the last connection
+// closes. A server started again on a full disk then finds them: the index
+// could not be created without room, and without it nothing can be read.
+bool Banque::garderJournal()
+{
+    const QVariant poignee = base.driver()->handle();
+    if (!poignee.isValid() || qstrcmp(poignee.typeName(), "sqlite3*") != 0) {
+        derniereErreur = QStringLiteral("the SQLite driver gives no handle");
+        return false;
+    }
+    sqlite3 *connexion = *static_cast<sqlite3 *const *>(poignee.constData());
+    int garder = 1;
+    if (sqlite3_file_control(connexion, "main", SQLITE_FCNTL_PERSIST_WAL, &garder) == SQLITE_OK)
+        return true;
+    derniereErreur = QString::fromUtf8(sqlite3_errmsg(connexion));
+    return false;
+}
+
+// Read first: a server starts on a full disk, or on a read-only database.
+bool Banque::schemaPresent()
+{
+    const QString sql = postgres ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables"
+                                                  " WHERE table_schema = current_schema()"
+                                                  " AND table_name IN ('accounts', 'credits', 'transfers')")
+                                 : QStringLiteral("SELECT COUNT(*) FROM sqlite_master"
+                                                  " WHERE type = 'table' AND name IN ('accounts', 'credits', 'transfers')");
+    QSqlQuery requete(base);
+    const bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 3;
+    requete.finish();
+    return present;
 }
 
 bool Banque::creerSchema()
 {
+    if (schemaPresent())
+        return true;
     const QString debut = postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE");
     if (!executer(debut))
         return false;
@@ -278,29 +342,51 @@ bool Banque::executer(Instruction instruction, std::initializer_list<QVariant> v
 
 bool Banque::echouer(QSqlQuery &requete)
 {
-    derniereErreur = surUneLigne(requete.lastError());
+    echouer(requete.lastError());
     requete.finish();
+    return false;
+}
+
+bool Banque::echouer(const QSqlError &erreur)
+{
+    derniereErreur = surUneLigne(erreur);
+    refusEcriture = enEcriture && refusDEcriture(erreur, postgres);
+    etatBase.echec(enEcriture ? EtatBase::Operation::Ecriture : EtatBase::Operation::Lecture, derniereErreur);
     return false;
 }
 
 bool Banque::commencer()
 {
-    return executer(Debut);
+    enEcriture = true;
+    if (executer(Debut))
+        return true;
+    enEcriture = false;
+    return false;
 }
 
 bool Banque::valider()
 {
-    if (executer(Validation))
-        return true;
-    annuler();
-    return false;
+    if (!executer(Validation)) {
+        annuler();
+        return false;
+    }
+    enEcriture = false;
+    refusEcriture = false;
+    etatBase.reussite(EtatBase::Operation::Ecriture);
+    return true;
 }
 
+// Keeps the failure that led here: a ROLLBACK may fail only because the
+// transaction is already gone.
 void Banque::annuler()
 {
-    const QString erreur = derniereErreur;
-    executer(Annulation);
-    derniereErreur = erreur;
+    QSqlQuery &requete = instructions[size_t(Annulation)];
+    if (postgres)
+        requete.exec(texte(Annulation));
+    else
+        requete.exec();
+    requete.finish();
+    enEcriture = false;
 }
 
 Banque::Issue Banque::echec()
@@ -323,14 +409,21 @@ Banque::Issue Banque::chercher(const QString &compte, QString *empreinte, qint64
         *solde = requete.value(1).toLongLong();
     }
     requete.finish();
+    if (!enEcriture)
+        etatBase.reussite(EtatBase::Operation::Lecture);
     return trouve ? Issue::Fait : Issue::CompteInconnu;
 }
 
 Banque::Issue Banque::creer(const QString &compte, const QString &empreinte)
 {
     int lignes = 0;
-    if (!executer(CreationCompte, {compte, empreinte, maintenant()}, &lignes))
+    enEcriture = true;
+    const bool fait = executer(CreationCompte, {compte, empreinte, maintenant()}, &lignes);
+    enEcriture = false;
+    if (!fait)
         return Issue::Erreur;
+    refusEcriture = false;
+    etatBase.reussite(EtatBase::Operation::Ecriture);
     return lignes == 1 ? Issue::Cree : Issue::Fait;
 }
 

@@ -1,6 +1,8 @@
 #ifndef BANQUE_H
 #define BANQUE_H
 
+#include "server/etatbase.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -34,6 +36,12 @@ public:
     bool ouvrir(const QString &adresse);
     // The last failure, on one line.
     QString erreur() const { return derniereErreur; }
+    // The last failure says that the database refuses to write (its disk is
+    // full, or it is read-only): reads still work, and writes will again once
+    // it has room.
+    bool ecritureRefusee() const { return refusEcriture; }
+    // Whether the database works, for the server's log.
+    EtatBase &etat() { return etatBase; }
 
     // Fait with the account's key record and balance, CompteInconnu or Erreur.
     Issue chercher(const QString &compte, QString *empreinte, qint64 *solde);
@@ -82,6 +90,9 @@ private:
     bool executer(const QString &sql);
     bool executer(Instruction instruction, std::initializer_list<QVariant> valeurs = {}, int *lignes = nullptr);
     bool echouer(QSqlQuery &requete);
+    bool echouer(const QSqlError &erreur);
+    bool garderJournal();
+    bool schemaPresent();
     bool commencer();
     bool valider();
     void annuler();
@@ -94,6 +105,10 @@ private:
     std::vector<QSqlQuery> instructions;
     QString horodatageLot;
     QString derniereErreur;
+    bool refusEcriture = false;
+    // Within a transaction, or writing outside one: a failure is a failed write.
+    bool enEcriture = false;
+    EtatBase etatBase;
 };
 
 // Balances are read by clients as signed 32-bit numbers.

@@ -201,9 +201,14 @@ void Identification::accepter(const QString &compte, const Demande &demande, con
     connexion->envoyer(reponse);
 }
 
+// The database's state is logged once for all the requests it fails. When it
+// only refuses to write, this was a new account: known ones still log in.
 void Identification::echouer(const Demande &demande)
 {
-    qWarning().noquote() << QStringLiteral("#%1 database error: %2").arg(demande.numero).arg(banque.erreur());
-    if (demande.connexion)
-        demande.connexion->terminer(avisBaseInjoignable());
+    if (!demande.connexion)
+        return;
+    demande.connexion->terminer(banque.ecritureRefusee()
+                                    ? QStringLiteral("i:The server cannot open new accounts for now,"
+                                                     " please try again later")
+                                    : avisBaseInjoignable());
 }

@@ -140,6 +140,7 @@ int servir(QCoreApplication &application, const Options &options)
     Banque banque;
     if (!ouvrirBase(banque, options))
         return 1;
+    banque.etat().journaliser(true);
     Serveur serveur(banque, options.delaiMs);
     if (!serveur.ecouter(options.adresse, options.port)) {
         return echouer(QStringLiteral("cannot listen on %1 port %2: %3")

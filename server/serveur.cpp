@@ -151,8 +151,11 @@ void Serveur::repondre(const Virement &virement)
         envoyer(connexion, QStringLiteral("i:The recipient account does not exist"));
         return;
     default:
-        qWarning().noquote() << QStringLiteral("#%1 transfer failed: %2").arg(virement.numero).arg(banque.erreur());
-        envoyer(connexion, QStringLiteral("i:The transfer could not be recorded, please try again later"));
+        // The database's state is logged once for all the requests it fails.
+        envoyer(connexion, banque.ecritureRefusee()
+                               ? QStringLiteral("i:The server cannot record transfers for now, nothing was sent;"
+                                                " please try again later")
+                               : QStringLiteral("i:The transfer could not be recorded, please try again later"));
         return;
     }
 
@@ -184,7 +187,6 @@ void Serveur::refuserAbsent(ConnexionClient *connexion, const QString &destinata
         connexion->envoyer(QStringLiteral("i:The recipient account does not exist"));
         return;
     default:
-        qWarning().noquote() << QStringLiteral("#%1 database error: %2").arg(connexion->numero()).arg(banque.erreur());
         connexion->envoyer(avisBaseInjoignable());
         return;
     }

@@ -82,6 +82,32 @@ public:
 
     qint64 nombre(const QString &sql) { return lire(sql).value(0, -1).toLongLong(); }
 
+    // Runs the statements one after the other, beside the server; false at the first that fails.
+    bool executer(const QStringList &instructions)
+    {
+        bool fait = true;
+        const QString nom = QStringLiteral("ecriture-test");
+        {
+            QString erreurConnexion;
+            QSqlDatabase base = connexionBase(url, nom, &erreurConnexion);
+            fait = base.open();
+            if (!fait)
+                qWarning() << base.lastError().text() << erreurConnexion;
+            QSqlQuery requete(base);
+            for (const QString &sql : instructions) {
+                if (!fait)
+                    break;
+                fait = requete.exec(sql);
+                if (!fait)
+                    qWarning() << requete.lastError().text();
+            }
+        }
+        QSqlDatabase::removeDatabase(nom);
+        return fait;
+    }
+
+    bool estPostgres() const { return !nomPostgres.isEmpty(); }
+
     QString url;
 
 private:

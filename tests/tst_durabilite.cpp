@@ -22,6 +22,24 @@ int nombreDe(const QStringList &reponses, const QString &debut)
     return nombre;
 }
 
+// A trap that lets every statement of a transfer pass and makes its COMMIT
+// fail: each journal row adds a row that breaks a deferred foreign key.
+QStringList piegeValidation(bool postgres)
+{
+    const QStringList tables{
+        QStringLiteral("CREATE TABLE piege_parent (id BIGINT PRIMARY KEY)"),
+        QStringLiteral("CREATE TABLE piege (parent BIGINT REFERENCES piege_parent (id) DEFERRABLE INITIALLY DEFERRED)"),
+    };
+    if (!postgres)
+        return tables + QStringList{QStringLiteral("CREATE TRIGGER piege AFTER INSERT ON transfers"
+                                                   " BEGIN INSERT INTO piege VALUES (NEW.id); END")};
+    return tables + QStringList{
+        QStringLiteral("CREATE FUNCTION piege() RETURNS trigger LANGUAGE plpgsql"
+                       " AS $$ BEGIN INSERT INTO piege VALUES (NEW.id); RETURN NULL; END $$"),
+        QStringLiteral("CREATE TRIGGER piege AFTER INSERT ON transfers FOR EACH ROW EXECUTE FUNCTION piege()"),
+    };
+}
+
 } // namespace
 
 class TestDurabilite : public QObject
@@ -37,6 +55,7 @@ private slots:
     void arretBrutalPendantRafale();
     void deuxServeursSurUneBase();
     void virementsCroisesSurDeuxServeurs();
+    void validationRefusee();
 
 private:
     bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
@@ -205,6 +224,42 @@ void TestDurabilite::virementsCroisesSurDeuxServeurs()
     for (const QString &compte : comptes)
         QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compte)), 1000);
     QVERIFY(autre.arreter());
+}
+
+void TestDurabilite::validationRefusee()
+{
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(crediter(compteA, 100));
+    QVERIFY(base->executer(piegeValidation(base->estPostgres())));
+
+    // Sent at once, they fail in one lot or in several: none is confirmed.
+    const int demandes = 5;
+    for (int i = 0; i < demandes; ++i)
+        a.envoyer(QStringLiteral("v:%1:%2:1:%3").arg(compteA, compteB, cleA));
+    QVERIFY(QTest::qWaitFor([&] { return a.reponses.size() == 1 + demandes; }, 30000));
+    for (int i = 1; i <= demandes; ++i)
+        QVERIFY2(a.reponses[i].startsWith(QLatin1String("i:")) && a.reponses[i].size() > 2, qPrintable(a.reponses[i]));
+    QCOMPARE(nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 0);
+    QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compteA)), 100);
+    QCOMPARE(nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compteB)), 0);
+    QVERIFY(serveur->journalContient(QStringLiteral("database cannot write")));
+
+    // Once the database takes writes again, so does the server.
+    const QString sansPiege = base->estPostgres() ? QStringLiteral("DROP TRIGGER piege ON transfers")
+                                                  : QStringLiteral("DROP TRIGGER piege");
+    QVERIFY(base->executer({sansPiege}));
+    QCOMPARE(a.demander(QStringLiteral("v:%1:%2:7:%3").arg(compteA, compteB, cleA)),
+             QLatin1String("s:") + compteB + QLatin1String(":7"));
+    // B hears of this transfer only, none of the refused ones.
+    QCOMPARE(b.reponse(1), QLatin1String("r:7:") + compteA);
+    QCOMPARE(b.reponses.size(), 2);
+    QVERIFY(serveur->journalContient(QStringLiteral("database works again")));
+    QCOMPARE(serveur->journal().count(QStringLiteral("database cannot write")), 1);
+    QCOMPARE(nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 1);
+    QCOMPARE(nombre(QStringLiteral("SELECT SUM(balance) FROM accounts")),
+             nombre(QStringLiteral("SELECT SUM(amount) FROM credits")));
 }
 
 QTEST_GUILESS_MAIN(TestDurabilite)

@@ -5,6 +5,9 @@
 #include "clientprotocole.h"
 #include "serveurdetest.h"
 
+#include "server/connexionclient.h"
+
+#include <QDataStream>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -392,6 +395,14 @@ void TestServeur::tramesMalformees_data()
     QTest::newRow("empty frame") << QByteArray("\x00\x00", 2) << version;
     QTest::newRow("text that does not unscramble") << construireTrame(QStringLiteral("ZZZZ\x01\x02 nothing")) << version;
     QTest::newRow("oversized frame announced") << QByteArray("\x13\x88\x00\x00", 4) << QStringLiteral("too long");
+    // The largest body is read, and answered on what it says; one byte more is not.
+    QByteArray corpsMax;
+    QDataStream flot(&corpsMax, QIODevice::WriteOnly);
+    flot << QString((tailleMaxCorps - 4) / 2, QLatin1Char('v'));
+    QTest::newRow("largest body") << trameBrute(corpsMax) << version;
+    QTest::newRow("one byte over the largest body")
+        << QByteArray(1, char((tailleMaxCorps + 1) >> 8)) + char((tailleMaxCorps + 1) & 0xFF) + corpsMax.left(2)
+        << QStringLiteral("too long");
     QTest::newRow("oversized frame sent")
         << construireTrame(brouiller(QString(1100, QLatin1Char('v')) + QLatin1String(":vers101"))) << QString();
     QTest::newRow("frame left unfinished") << QByteArray("\x00\x64\x00\x00\x00\x60\x00\x41", 8)

@@ -1,0 +1,31 @@
+#ifndef ETATBASE_H
+#define ETATBASE_H
+
+#include <QElapsedTimer>
+#include <QString>
+
+// Whether the database currently works, so that a failure that lasts (a full
+// disk, a database gone) is logged once when it starts and once when it ends,
+// not once per request it refuses.
+class EtatBase
+{
+public:
+    enum class Operation { Lecture, Ecriture };
+
+    // Off for the admin commands, which report their own failure.
+    void journaliser(bool oui) { actif = oui; }
+    void echec(Operation operation, const QString &erreur);
+    void reussite(Operation operation);
+    bool enPanne() const { return panne; }
+
+private:
+    bool actif = false;
+    bool panne = false;
+    // A failed write ends only with a write that succeeds: on a full disk,
+    // reads go on working while writes are refused.
+    Operation operationEnPanne = Operation::Lecture;
+    int refus = 0;
+    QElapsedTimer duree;
+};
+
+#endif
