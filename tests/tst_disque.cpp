@@ -157,18 +157,27 @@ void TestDisque::verifierComptes(int confirmes)
 
 void TestDisque::disquePlein()
 {
-    ClientProtocole a, b;
-    QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
-    QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
-    QCOMPARE(lancerCommande({QStringLiteral("--database"), base->url, QStringLiteral("credit"), compteA,
-                             QStringLiteral("100000")})
-                 .code,
-             0);
-    QCOMPARE(a.demander(virement(1)), QLatin1String("s:") + compteB + QLatin1String(":1"));
+    {
+        ClientProtocole a, b;
+        QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+        QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+        QCOMPARE(lancerCommande({QStringLiteral("--database"), base->url, QStringLiteral("credit"), compteA,
+                                 QStringLiteral("100000")})
+                     .code,
+                 0);
+        QCOMPARE(a.demander(virement(1)), QLatin1String("s:") + compteB + QLatin1String(":1"));
+    }
     int confirmes = 1;
 
-    // Whatever room the database's files still have is used up first.
+    // The disk fills up while the server is stopped: it starts all the same.
+    QVERIFY(serveur->arreter());
     QVERIFY(disque->remplir());
+    QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, compteA, cleA, QStringLiteral("m:%1").arg(100000 - confirmes)));
+    QVERIFY(identifier(b, compteB, cleB, QStringLiteral("m:%1").arg(confirmes)));
+
+    // Whatever room the database's files still have is used up first.
     QString reponse;
     for (int essais = 0; essais < 5000; ++essais) {
         reponse = a.demander(virement(1));
@@ -190,9 +199,10 @@ void TestDisque::disquePlein()
     const QString refusCompte = nouveau.demander(identifiants(compteC, cleC));
     QVERIFY2(refusCompte.startsWith(QLatin1String("i:The server cannot open new accounts")), qPrintable(refusCompte));
     QVERIFY(nouveau.attendreFermeture());
+    QCOMPARE(b.reponses.size(), confirmes);
     verifierComptes(confirmes);
 
-    // A restart on the full disk: the server starts, and serves reads as before.
+    // A restart on the full disk changes nothing.
     QVERIFY(serveur->arreter());
     QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
     ClientProtocole apres, bApres;
