@@ -380,6 +380,8 @@ bool Banque::valider()
 // transaction is already gone.
 void Banque::annuler()
 {
+    if (!enEcriture)
+        return;
     QSqlQuery &requete = instructions[size_t(Annulation)];
     if (postgres)
         requete.exec(texte(Annulation));

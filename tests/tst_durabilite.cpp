@@ -56,6 +56,7 @@ private slots:
     void deuxServeursSurUneBase();
     void virementsCroisesSurDeuxServeurs();
     void validationRefusee();
+    void baseEnLectureSeule();
 
 private:
     bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
@@ -258,6 +259,54 @@ void TestDurabilite::validationRefusee()
     QVERIFY(serveur->journalContient(QStringLiteral("database works again")));
     QCOMPARE(serveur->journal().count(QStringLiteral("database cannot write")), 1);
     QCOMPARE(nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 1);
+    QCOMPARE(nombre(QStringLiteral("SELECT SUM(balance) FROM accounts")),
+             nombre(QStringLiteral("SELECT SUM(amount) FROM credits")));
+}
+
+void TestDurabilite::baseEnLectureSeule()
+{
+    if (!base->estPostgres())
+        QSKIP("SQLite's database that cannot write is the full disk of tst_disque");
+    {
+        ClientProtocole a, b;
+        QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
+        QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
+        QVERIFY(crediter(compteA, 100));
+    }
+    QVERIFY(serveur->arreter());
+    const QString nomBase = QUrl(base->url).path().mid(1);
+    const auto lectureSeule = [&](const char *oui) {
+        // This session too starts read-only once the database is.
+        return base->executer({QStringLiteral("SET default_transaction_read_only = off"),
+                               QStringLiteral("ALTER DATABASE %1 SET default_transaction_read_only = %2")
+                                   .arg(nomBase, QLatin1String(oui))});
+    };
+    QVERIFY(lectureSeule("on"));
+
+    // It starts without writing anything, and serves what needs only reading.
+    QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+    ClientProtocole a, b, nouveau;
+    QVERIFY(identifier(a, compteA, cleA, QStringLiteral("m:100")));
+    QVERIFY(identifier(b, compteB, cleB, QStringLiteral("m:0")));
+    const QString refus = a.demander(QStringLiteral("v:%1:%2:10:%3").arg(compteA, compteB, cleA));
+    QVERIFY2(refus.startsWith(QLatin1String("i:The server cannot record transfers")), qPrintable(refus));
+    QVERIFY(nouveau.connecter(serveur->port));
+    const QString refusCompte = nouveau.demander(identifiants(compteC, cleC));
+    QVERIFY2(refusCompte.startsWith(QLatin1String("i:The server cannot open new accounts")), qPrintable(refusCompte));
+    QCOMPARE(b.reponses.size(), 1);
+    QCOMPARE(nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 0);
+    QCOMPARE(nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 2);
+    QCOMPARE(serveur->journal().count(QStringLiteral("database cannot write")), 1);
+
+    // A session keeps the setting it began with: the server's next one writes.
+    QVERIFY(lectureSeule("off"));
+    QVERIFY(serveur->arreter());
+    QVERIFY(serveur->demarrer());
+    ClientProtocole aApres, bApres;
+    QVERIFY(identifier(aApres, compteA, cleA, QStringLiteral("m:100")));
+    QVERIFY(identifier(bApres, compteB, cleB, QStringLiteral("m:0")));
+    QCOMPARE(aApres.demander(QStringLiteral("v:%1:%2:10:%3").arg(compteA, compteB, cleA)),
+             QLatin1String("s:") + compteB + QLatin1String(":10"));
     QCOMPARE(nombre(QStringLiteral("SELECT SUM(balance) FROM accounts")),
              nombre(QStringLiteral("SELECT SUM(amount) FROM credits")));
 }
