@@ -16,7 +16,6 @@ public:
     void journaliser(bool oui) { actif = oui; }
     void echec(Operation operation, const QString &erreur);
     void reussite(Operation operation);
-    bool enPanne() const { return panne; }
 
 private:
     bool actif = false;

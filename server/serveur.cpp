@@ -153,8 +153,7 @@ void Serveur::repondre(const Virement &virement)
     default:
         // The database's state is logged once for all the requests it fails.
         envoyer(connexion, banque.ecritureRefusee()
-                               ? QStringLiteral("i:The server cannot record transfers for now, nothing was sent;"
-                                                " please try again later")
+                               ? QStringLiteral("i:The server cannot record transfers for now, please try again later")
                                : QStringLiteral("i:The transfer could not be recorded, please try again later"));
         return;
     }
