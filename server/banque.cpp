@@ -237,8 +237,8 @@ bool Banque::schemaPresent()
     const QString sql = postgres ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables"
                                                   " WHERE table_schema = current_schema()"
                                                   " AND table_name IN ('accounts', 'credits', 'transfers')")
-                                 : QStringLiteral("SELECT COUNT(*) FROM sqlite_master"
-                                                  " WHERE type = 'table' AND name IN ('accounts', 'credits', 'transfers')");
+                                 : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"
+                                                  " AND name IN ('accounts', 'credits', 'transfers')");
     QSqlQuery requete(base);
     const bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 3;
     requete.finish();

@@ -114,7 +114,10 @@ private:
     {
         return identifierClient(client, serveur->port, compte, cle, attendu);
     }
-    QString virement(int montant) const { return QStringLiteral("v:%1:%2:%3:%4").arg(compteA, compteB).arg(montant).arg(cleA); }
+    QString virement(int montant) const
+    {
+        return QStringLiteral("v:%1:%2:%3:%4").arg(compteA, compteB).arg(montant).arg(cleA);
+    }
     qint64 solde(const QString &compte)
     {
         return base->nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compte));
