@@ -198,6 +198,9 @@ bool Banque::preparerSqlite()
     QSqlQuery mode(base);
     if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !mode.next()) {
         derniereErreur = surUneLigne(mode.lastError());
+        // Reading needs the log's index, made on the first start: with no room for it, nothing can be read.
+        if (refusDEcriture(mode.lastError(), false))
+            derniereErreur += QStringLiteral(" (is the disk full?)");
         return false;
     }
     if (mode.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
