@@ -1,5 +1,7 @@
 #include "server/reseau/minuterie.h"
 
+#include <QPointer>
+
 #include <chrono>
 
 Minuterie::Minuterie(asio::io_context &contexte, std::function<void()> action)
@@ -40,4 +42,14 @@ void Minuterie::echue(unsigned arme)
         return;
     active = false;
     action();
+}
+
+void plusTard(asio::io_context &contexte, int delaiMs, QObject *garde, std::function<void()> action)
+{
+    auto horloge = std::make_shared<asio::steady_timer>(contexte, std::chrono::milliseconds(delaiMs));
+    horloge->async_wait([horloge, garde = QPointer<QObject>(garde), action = std::move(action)](
+                            const asio::error_code &erreur) {
+        if (!erreur && garde)
+            action();
+    });
 }

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+class QObject;
+
 // A single-shot timer on the server's loop that calls its action once the
 // delay has passed, unless it was stopped, restarted or destroyed meanwhile.
 class Minuterie
@@ -32,5 +34,10 @@ private:
     unsigned armement = 0;
     bool active = false;
 };
+
+// Calls action once, delaiMs from now, on the loop of contexte, unless garde
+// is gone by then: what QTimer::singleShot(delaiMs, garde, action) does under
+// a Qt event loop, which the server does not run.
+void plusTard(asio::io_context &contexte, int delaiMs, QObject *garde, std::function<void()> action);
 
 #endif
