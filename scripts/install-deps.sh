@@ -10,6 +10,7 @@ packages=(
     postgresql
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxcb1-dev
+    libasio-dev
     desktop-file-utils dpkg-dev file
 )
 

@@ -3,19 +3,22 @@
 #include "codec/codec.h"
 #include "conversation/trame.h"
 #include "server/empreinte.h"
+#include "server/reseau/liaison.h"
 
 #include <QBuffer>
-#include <QHostAddress>
-#include <QTcpSocket>
+#include <QDebug>
+#include <QPointer>
+
+#include <asio/post.hpp>
 
 namespace {
 
 // Replies pile up here only for a client that does not read them.
 constexpr qint64 maxEnAttenteEnvoi = 64 * 1024;
-// What a client can make us buffer while its requests wait: in the socket,
-// then here, where a frame cut in two always finds room for all the socket holds.
-constexpr qint64 tailleTamponSocket = 4 * (tailleMaxCorps + 2);
-constexpr qint64 tailleMaxEntree = 2 * tailleTamponSocket;
+// What one read takes from the client. A frame cut in two stays in the
+// connection's own buffer until the rest comes; while its requests wait,
+// nothing more is read.
+constexpr std::size_t tailleLecture = 4 * (tailleMaxCorps + 2);
 constexpr int delaiFermetureMs = 5000;
 
 int prochainNumero()
@@ -26,35 +29,29 @@ int prochainNumero()
 
 } // namespace
 
-ConnexionClient::ConnexionClient(QTcpSocket *socket, int delaiMs, QObject *parent)
+ConnexionClient::ConnexionClient(std::shared_ptr<Liaison> liaisonAcceptee, int delaiMs, QObject *parent)
     : QObject(parent)
-    , socket(socket)
+    , liaison(std::move(liaisonAcceptee))
     , identifiant(prochainNumero())
+    , minuterieIdentification(liaison->contexte(), [this] { identificationTropLongue(); })
+    , minuterieTrame(liaison->contexte(), [this] { trameInachevee(); })
+    , minuterieDifferee(liaison->contexte(), [this] { terminer(reponseDifferee); })
+    , delaiTrameMs(delaiMs)
 {
-    socket->setParent(this);
-    socket->setReadBufferSize(tailleTamponSocket);
-    // Replies are small and sent at once: held back until the previous one is
-    // acknowledged, they would wait for the client's delayed acknowledgement (40 ms).
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket, &QTcpSocket::readyRead, this, &ConnexionClient::donneesRecues);
-    connect(socket, &QTcpSocket::disconnected, this, &ConnexionClient::deconnectee);
-
-    minuterieIdentification.setSingleShot(true);
-    minuterieTrame.setSingleShot(true);
-    minuterieFermeture.setSingleShot(true);
-    connect(&minuterieIdentification, &QTimer::timeout, this, &ConnexionClient::identificationTropLongue);
-    connect(&minuterieTrame, &QTimer::timeout, this, &ConnexionClient::trameInachevee);
-    connect(&minuterieFermeture, &QTimer::timeout, socket, &QTcpSocket::abort);
-    minuterieIdentification.start(delaiMs);
-    minuterieTrame.setInterval(delaiMs);
+    liaison->surDonnees = [this](const char *octets, std::size_t taille) { donneesRecues(octets, taille); };
+    liaison->surFermeture = [this] { deconnectee(); };
+    minuterieIdentification.demarrer(delaiMs);
 
     qInfo().noquote() << QStringLiteral("#%1 connection from %2 port %3")
                              .arg(identifiant)
-                             .arg(socket->peerAddress().toString())
-                             .arg(socket->peerPort());
-    // Bytes may have arrived before this object was listening.
-    if (socket->bytesAvailable() > 0)
-        QTimer::singleShot(0, this, &ConnexionClient::donneesRecues);
+                             .arg(liaison->adresseDistante())
+                             .arg(liaison->portDistant());
+    lireEncore();
+}
+
+ConnexionClient::~ConnexionClient()
+{
+    liaison->abandonner();
 }
 
 bool ConnexionClient::cleEgale(const QString &autre) const
@@ -62,62 +59,87 @@ bool ConnexionClient::cleEgale(const QString &autre) const
     return egalesEnTempsConstant(cle.toUtf8(), autre.toUtf8());
 }
 
+QString ConnexionClient::adresseDistante() const
+{
+    return liaison->adresseDistante();
+}
+
 void ConnexionClient::suspendre()
 {
     suspendue = true;
-    minuterieIdentification.stop();
+    minuterieIdentification.arreter();
 }
 
 void ConnexionClient::reprendre()
 {
     suspendue = false;
-    // In a later turn: the caller may still be answering the last request.
-    if (ouverte)
-        QTimer::singleShot(0, this, &ConnexionClient::donneesRecues);
+    if (!ouverte)
+        return;
+    if (entree.isEmpty()) {
+        lireEncore();
+        return;
+    }
+    // Requests already read are taken up after the caller is done: it may
+    // still be answering the last one, whose reply must go first.
+    if (traitementPrevu)
+        return;
+    traitementPrevu = true;
+    asio::post(liaison->contexte(), [moi = QPointer<ConnexionClient>(this)] {
+        if (!moi)
+            return;
+        moi->traitementPrevu = false;
+        moi->traiterEntree();
+    });
 }
 
 void ConnexionClient::accepter(const QString &numeroCompte, const QString &cleAcceptee)
 {
     compte = numeroCompte;
     cle = cleAcceptee;
-    minuterieIdentification.stop();
+    minuterieIdentification.arreter();
     reprendre();
 }
 
 void ConnexionClient::envoyer(const QString &reponse)
 {
-    if (socket->state() != QAbstractSocket::ConnectedState)
+    if (termine)
         return;
-    socket->write(construireTrame(brouiller(reponse)));
-    // Sent now rather than at the next turn of the event loop.
-    socket->flush();
-    if (socket->bytesToWrite() > maxEnAttenteEnvoi) {
+    liaison->envoyer(construireTrame(brouiller(reponse)));
+    if (liaison->enAttenteEnvoi() > maxEnAttenteEnvoi) {
         qInfo().noquote() << QStringLiteral("#%1 does not read its replies, connection cut").arg(identifiant);
-        socket->abort();
+        liaison->couper();
     }
 }
 
 void ConnexionClient::terminer(const QString &reponse)
 {
     ouverte = false;
-    minuterieIdentification.stop();
-    minuterieTrame.stop();
+    minuterieIdentification.arreter();
+    minuterieTrame.arreter();
+    minuterieDifferee.arreter();
     if (!reponse.isEmpty())
         envoyer(reponse);
+    termine = true;
     // A client that does not take the last reply is cut after a while.
-    minuterieFermeture.start(delaiFermetureMs);
-    socket->disconnectFromHost();
+    liaison->terminer(delaiFermetureMs);
 }
 
 void ConnexionClient::terminerApres(const QString &reponse, int delaiMs)
 {
     ouverte = false;
-    minuterieIdentification.stop();
-    minuterieTrame.stop();
-    QTimer::singleShot(delaiMs, this, [this, reponse] { terminer(reponse); });
+    minuterieIdentification.arreter();
+    minuterieTrame.arreter();
+    reponseDifferee = reponse;
+    minuterieDifferee.demarrer(delaiMs);
 }
 
-void ConnexionClient::donneesRecues()
+void ConnexionClient::donneesRecues(const char *octets, std::size_t taille)
+{
+    entree.append(octets, int(taille));
+    traiterEntree();
+}
+
+void ConnexionClient::traiterEntree()
 {
     while (ouverte && !suspendue) {
         QByteArray corps;
@@ -128,23 +150,24 @@ void ConnexionClient::donneesRecues()
             return;
         }
         if (!complete) {
-            if ((tailleAttendue > 0 || !entree.isEmpty()) && !minuterieTrame.isActive())
-                minuterieTrame.start();
+            if ((tailleAttendue > 0 || !entree.isEmpty()) && !minuterieTrame.estActive())
+                minuterieTrame.demarrer(delaiTrameMs);
+            lireEncore();
             return;
         }
-        minuterieTrame.stop();
+        minuterieTrame.arreter();
         emit requeteRecue(analyserRequete(debrouiller(lireTexteTrame(corps))));
     }
 }
 
-// Frames are taken from a buffer of our own: a socket whose buffer filled up
-// (while requests waited) reads again only once its buffer is read empty, and
-// a frame left cut in two in it would never be completed.
+void ConnexionClient::lireEncore()
+{
+    if (ouverte && !suspendue)
+        liaison->attendreDonnees(tailleLecture);
+}
+
 bool ConnexionClient::prendreTrame(QByteArray &corps)
 {
-    const qint64 place = qMin(socket->bytesAvailable(), tailleMaxEntree - entree.size());
-    if (place > 0)
-        entree += socket->read(place);
     QBuffer tampon(&entree);
     tampon.open(QIODevice::ReadOnly);
     const bool complete = prendreCorpsTrame(tampon, tailleAttendue, corps);
@@ -158,10 +181,12 @@ bool ConnexionClient::prendreTrame(QByteArray &corps)
 void ConnexionClient::deconnectee()
 {
     ouverte = false;
-    minuterieFermeture.stop();
+    minuterieIdentification.arreter();
+    minuterieTrame.arreter();
+    minuterieDifferee.arreter();
     qInfo().noquote() << QStringLiteral("#%1 closed").arg(identifiant);
     emit fermee();
-    deleteLater();
+    asio::post(liaison->contexte(), [moi = QPointer<ConnexionClient>(this)] { delete moi.data(); });
 }
 
 void ConnexionClient::identificationTropLongue()

@@ -2,28 +2,34 @@
 #define CONNEXIONCLIENT_H
 
 #include "server/requete.h"
+#include "server/reseau/minuterie.h"
 
+#include <QByteArray>
 #include <QObject>
-#include <QTimer>
 
-class QTcpSocket;
+#include <memory>
+
+class Liaison;
 
 // One client's connection: reads its frames into requests, sends replies and
 // ends the connection when the client misbehaves or stays silent too long.
-// It deletes itself once the connection is closed.
+// It deletes itself, from the server's loop, once the connection is closed.
 class ConnexionClient : public QObject
 {
     Q_OBJECT
 
 public:
-    // The socket becomes a child of the connection. Without credentials within
-    // delaiMs, or with a frame left unfinished that long, the connection ends.
-    ConnexionClient(QTcpSocket *socket, int delaiMs, QObject *parent = nullptr);
+    // Without credentials within delaiMs, or with a frame left unfinished
+    // that long, the connection ends.
+    ConnexionClient(std::shared_ptr<Liaison> liaison, int delaiMs, QObject *parent = nullptr);
+    ~ConnexionClient() override;
 
     int numero() const { return identifiant; }
     bool estAuthentifiee() const { return !compte.isEmpty(); }
     QString compteAuthentifie() const { return compte; }
     bool cleEgale(const QString &autre) const;
+    // The client's IP address, as text.
+    QString adresseDistante() const;
 
     // While a request is being answered, the next ones wait unread, so that
     // the replies keep the order of the requests. Suspending also ends the
@@ -41,26 +47,30 @@ signals:
     void requeteRecue(const Requete &requete);
     void fermee();
 
-private slots:
-    void donneesRecues();
+private:
+    void donneesRecues(const char *octets, std::size_t taille);
+    void traiterEntree();
+    void lireEncore();
+    bool prendreTrame(QByteArray &corps);
     void deconnectee();
     void identificationTropLongue();
     void trameInachevee();
 
-private:
-    bool prendreTrame(QByteArray &corps);
-
     bool ouverte = true;
     bool suspendue = false;
-    QTcpSocket *socket;
+    bool traitementPrevu = false;
+    bool termine = false;
+    std::shared_ptr<Liaison> liaison;
     int identifiant;
     QByteArray entree;
     quint16 tailleAttendue = 0;
     QString compte;
     QString cle;
-    QTimer minuterieIdentification;
-    QTimer minuterieTrame;
-    QTimer minuterieFermeture;
+    QString reponseDifferee;
+    Minuterie minuterieIdentification;
+    Minuterie minuterieTrame;
+    Minuterie minuterieDifferee;
+    int delaiTrameMs;
 };
 
 // The longest frame body taken from a client; real requests are a few hundred bytes.

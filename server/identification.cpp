@@ -5,7 +5,11 @@
 #include "server/empreinte.h"
 
 #include <QDebug>
+#include <QSemaphore>
 #include <QThread>
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
 
 namespace {
 
@@ -16,6 +20,25 @@ qint64 delaiVerrou(int echecs)
 }
 constexpr qint64 oubliEchecsMs = 15 * 60 * 1000;
 
+// Starts every thread of the pool now and keeps them for good: a thread
+// started later needs descriptors, which a server at its limit has none of.
+void demarrerTousLesFils(QThreadPool &fils)
+{
+    fils.setExpiryTimeout(-1);
+    const int nombre = fils.maxThreadCount();
+    QSemaphore partis;
+    QSemaphore tousLa;
+    for (int i = 0; i < nombre; ++i) {
+        fils.start([&] {
+            partis.release();
+            tousLa.acquire();
+        });
+    }
+    partis.acquire(nombre);
+    tousLa.release(nombre);
+    fils.waitForDone();
+}
+
 } // namespace
 
 QString avisBaseInjoignable()
@@ -23,13 +46,15 @@ QString avisBaseInjoignable()
     return QStringLiteral("i:The server cannot reach its database, please try again later");
 }
 
-Identification::Identification(Banque &banque, QObject *parent)
+Identification::Identification(Banque &banque, asio::io_context &contexte, QObject *parent)
     : QObject(parent)
     , banque(banque)
+    , contexte(contexte)
 {
     horloge.start();
     // A flood of credentials keeps the derivations busy, not the event loop's core.
     calculs.setMaxThreadCount(qMax(1, QThread::idealThreadCount() - 1));
+    demarrerTousLesFils(calculs);
 }
 
 Identification::~Identification()
@@ -84,13 +109,16 @@ bool Identification::commencer(const QString &compte, const Demande &demande)
     }
 }
 
-// Runs calcul on a worker thread, then suite with its result on this object's thread.
+// Runs calcul on a worker thread, then suite with its result on the loop's thread.
 template <typename Calcul, typename Suite>
 void Identification::calculer(Calcul calcul, Suite suite)
 {
-    calculs.start([this, calcul, suite] {
+    calculs.start([moi = QPointer<Identification>(this), calcul, suite] {
         const auto resultat = calcul();
-        QMetaObject::invokeMethod(this, [suite, resultat] { suite(resultat); }, Qt::QueuedConnection);
+        asio::post(moi->contexte, [moi, suite, resultat] {
+            if (moi)
+                suite(resultat);
+        });
     });
 }
 

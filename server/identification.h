@@ -10,10 +10,13 @@
 
 class Banque;
 class ConnexionClient;
+namespace asio {
+class io_context;
+}
 
 // Answers credentials. The key derivation (tens of milliseconds of CPU) runs
 // on worker threads so that the event loop goes on serving everybody else;
-// the database is used from this object's thread only.
+// the database is used from the loop's thread only.
 //
 // The credentials for one account are checked one after another, as if the
 // server took them one at a time: each wrong key locks the account for a
@@ -25,7 +28,8 @@ class Identification : public QObject
     Q_OBJECT
 
 public:
-    explicit Identification(Banque &banque, QObject *parent = nullptr);
+    // Results of the worker threads come back to the loop of contexte.
+    Identification(Banque &banque, asio::io_context &contexte, QObject *parent = nullptr);
     ~Identification() override;
 
     // The connection reads no further request until it has its answer.
@@ -62,6 +66,7 @@ private:
     void echouer(const Demande &demande);
 
     Banque &banque;
+    asio::io_context &contexte;
     // The credentials waiting, per account; the first ones are being checked.
     QHash<QString, QVector<Demande>> files;
     QHash<QString, Echecs> echecs;

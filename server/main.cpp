@@ -1,7 +1,8 @@
 #include "server/banque.h"
+#include "server/journal.h"
 #include "server/requete.h"
+#include "server/reseau/descripteurs.h"
 #include "server/serveur.h"
-#include "server/signauxarret.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -9,6 +10,10 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -19,26 +24,8 @@ struct Options
     quint16 port = 50885;
     QString base;
     int delaiMs = 30000;
+    Serveur::Limites limites;
 };
-
-// One line per event on stderr, after the local time to the millisecond. A
-// message pattern formats the whole date for every line, a sizeable part of
-// what a transfer costs: the part that changes once a second is kept here.
-void journaliser(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    thread_local qint64 seconde = -1;
-    thread_local QByteArray debut;
-    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
-    if (ms / 1000 != seconde) {
-        seconde = ms / 1000;
-        debut = QDateTime::fromSecsSinceEpoch(seconde).toString(QStringLiteral("yyyy-MM-ddThh:mm:ss.")).toLatin1();
-    }
-    char milliemes[8];
-    std::snprintf(milliemes, sizeof milliemes, "%03d ", int(ms % 1000));
-    QByteArray ligne = debut;
-    ligne.append(milliemes).append(message.toLocal8Bit()).append('\n');
-    std::fwrite(ligne.constData(), 1, size_t(ligne.size()), stderr);
-}
 
 int echouer(const QString &message)
 {
@@ -68,6 +55,22 @@ bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *err
         return false;
     }
     options->delaiMs = secondes * 1000;
+    const struct
+    {
+        const char *option;
+        int *limite;
+    } limites[] = {
+        {"max-connections-per-account", &options->limites.parCompte},
+        {"max-connections-per-address", &options->limites.parAdresse},
+    };
+    for (const auto &limite : limites) {
+        const QString nom = QLatin1String(limite.option);
+        *limite.limite = ligne.value(nom).toInt(&nombre);
+        if (!nombre || *limite.limite < 1) {
+            *erreur = QStringLiteral("--%1 needs a number from 1").arg(nom);
+            return false;
+        }
+    }
     options->base = ligne.isSet(QStringLiteral("database")) ? ligne.value(QStringLiteral("database"))
                                                             : adresseBaseParDefaut();
     return true;
@@ -134,14 +137,36 @@ int listerComptes(const Options &options)
     return 0;
 }
 
-int servir(QCoreApplication &application, const Options &options)
+// SIGTERM and SIGINT stop the loop; the connections and the database are
+// closed on the way out.
+void arreterSurSignal(asio::signal_set &signaux, asio::io_context &contexte)
 {
-    qInstallMessageHandler(journaliser);
+    asio::error_code ignoree;
+    signaux.add(SIGTERM, ignoree);
+    signaux.add(SIGINT, ignoree);
+    signaux.async_wait([&contexte](const asio::error_code &erreur, int) {
+        if (erreur)
+            return;
+        qInfo("stopping");
+        contexte.stop();
+    });
+}
+
+int servir(const Options &options)
+{
+    // Every connection is a descriptor: take all the system allows.
+    relacherLimiteDescripteurs();
+    // A client gone while its reply is written is an error to handle, not a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
+    asio::io_context contexte(1);
+    Journal journal(contexte);
     Banque banque;
     if (!ouvrirBase(banque, options))
         return 1;
     banque.etat().journaliser(true);
-    Serveur serveur(banque, options.delaiMs);
+    Serveur serveur(contexte, banque, options.delaiMs, options.limites);
+    asio::signal_set signaux(contexte);
+    arreterSurSignal(signaux, contexte);
     if (!serveur.ecouter(options.adresse, options.port)) {
         return echouer(QStringLiteral("cannot listen on %1 port %2: %3")
                            .arg(options.adresse.toString())
@@ -151,14 +176,10 @@ int servir(QCoreApplication &application, const Options &options)
     const QString adresse = serveur.adresse().protocol() == QAbstractSocket::IPv6Protocol
                                 ? QLatin1Char('[') + serveur.adresse().toString() + QLatin1Char(']')
                                 : serveur.adresse().toString();
-    SignauxArret signaux;
-    QObject::connect(&signaux, &SignauxArret::arretDemande, &application, [] {
-        qInfo("stopping");
-        QCoreApplication::quit();
-    });
     std::printf("listening on %s:%u\n", qPrintable(adresse), unsigned(serveur.port()));
     std::fflush(stdout);
-    return application.exec();
+    contexte.run();
+    return 0;
 }
 
 } // namespace
@@ -190,6 +211,12 @@ int main(int argc, char *argv[])
         {QStringLiteral("idle-timeout"),
          QStringLiteral("Seconds a client may take to send its credentials or to finish a request (default 30)."),
          QStringLiteral("seconds"), QStringLiteral("30")},
+        {QStringLiteral("max-connections-per-account"),
+         QStringLiteral("Connections one account may have open at once (default 64)."), QStringLiteral("n"),
+         QStringLiteral("64")},
+        {QStringLiteral("max-connections-per-address"),
+         QStringLiteral("Connections one IP address may have open at once (default 256)."), QStringLiteral("n"),
+         QStringLiteral("256")},
     });
     ligne.addPositionalArgument(QStringLiteral("command"), QStringLiteral("credit ACCOUNT AMOUNT, or accounts."),
                                 QStringLiteral("[command]"));
@@ -203,7 +230,7 @@ int main(int argc, char *argv[])
     const QStringList arguments = ligne.positionalArguments();
     const QString commande = arguments.value(0);
     if (arguments.isEmpty())
-        return servir(application, options);
+        return servir(options);
     if (commande == QLatin1String("credit") && arguments.size() == 3)
         return crediter(options, arguments[1], arguments[2]);
     if (commande == QLatin1String("accounts") && arguments.size() == 1)

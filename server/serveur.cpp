@@ -2,44 +2,87 @@
 
 #include "server/banque.h"
 #include "server/connexionclient.h"
+#include "server/reseau/liaison.h"
 
-#include <QTcpSocket>
+#include <QDebug>
 
-Serveur::Serveur(Banque &banque, int delaiMs, QObject *parent)
+#include <asio/post.hpp>
+
+Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limites limites, QObject *parent)
     : QObject(parent)
+    , contexte(contexte)
     , banque(banque)
     , delaiMs(delaiMs)
-    , identification(banque)
+    , limites(limites)
+    , ecoute(contexte)
+    , identification(banque, contexte)
 {
-    connect(&ecoute, &QTcpServer::newConnection, this, &Serveur::nouvelleConnexion);
-    // Fires once the event loop has taken in what else has arrived.
-    minuterieLot.setSingleShot(true);
-    minuterieLot.setInterval(0);
-    connect(&minuterieLot, &QTimer::timeout, this, &Serveur::executerLot);
-    connect(&identification, &Identification::acceptee, this, [this](ConnexionClient *connexion) {
-        connectes.insert(connexion->compteAuthentifie(), connexion);
-    });
+    ecoute.surConnexion = [this](std::shared_ptr<Liaison> liaison) { nouvelleConnexion(std::move(liaison)); };
+    connect(&identification, &Identification::acceptee, this, &Serveur::compterAcceptee);
 }
 
 bool Serveur::ecouter(const QHostAddress &adresse, quint16 port)
 {
-    return ecoute.listen(adresse, port);
+    return ecoute.ecouter(adresse.toString(), port);
 }
 
-void Serveur::nouvelleConnexion()
+QHostAddress Serveur::adresse() const
 {
-    while (QTcpSocket *socket = ecoute.nextPendingConnection()) {
-        auto *connexion = new ConnexionClient(socket, delaiMs, this);
-        connect(connexion, &ConnexionClient::requeteRecue, this,
-                [this, connexion](const Requete &requete) { traiter(connexion, requete); });
-        connect(connexion, &ConnexionClient::fermee, this, [this, connexion] { oublier(connexion); });
+    return QHostAddress(QString::fromStdString(ecoute.extremite().address().to_string()));
+}
+
+quint16 Serveur::port() const
+{
+    return ecoute.extremite().port();
+}
+
+void Serveur::nouvelleConnexion(std::shared_ptr<Liaison> liaison)
+{
+    auto *connexion = new ConnexionClient(std::move(liaison), delaiMs, this);
+    int &depuisAdresse = parAdresse[connexion->adresseDistante()];
+    if (depuisAdresse >= limites.parAdresse) {
+        refuserAdresse(connexion);
+        return;
     }
+    ++depuisAdresse;
+    connect(connexion, &ConnexionClient::requeteRecue, this,
+            [this, connexion](const Requete &requete) { traiter(connexion, requete); });
+    connect(connexion, &ConnexionClient::fermee, this, [this, connexion] { oublier(connexion); });
+}
+
+void Serveur::refuserAdresse(ConnexionClient *connexion)
+{
+    qInfo().noquote() << QStringLiteral("#%1 refused: already %2 connections from %3")
+                             .arg(connexion->numero())
+                             .arg(limites.parAdresse)
+                             .arg(connexion->adresseDistante());
+    connect(connexion, &ConnexionClient::fermee, this, [this] { ecoute.liberee(); });
+    connexion->terminer(QStringLiteral("i:Too many connections are open from your address, please try again later"));
+}
+
+// The credentials are right; the account may still have too many connections.
+void Serveur::compterAcceptee(ConnexionClient *connexion)
+{
+    const QString compte = connexion->compteAuthentifie();
+    if (connectes.count(compte) >= limites.parCompte) {
+        qInfo().noquote() << QStringLiteral("#%1 account %2 refused: already %3 connections")
+                                 .arg(connexion->numero())
+                                 .arg(compte)
+                                 .arg(limites.parCompte);
+        connexion->terminer(QStringLiteral("i:Too many connections are open on this account, please close one"));
+        return;
+    }
+    connectes.insert(compte, connexion);
 }
 
 void Serveur::oublier(ConnexionClient *connexion)
 {
     if (connexion->estAuthentifiee())
         connectes.remove(connexion->compteAuthentifie(), connexion);
+    const auto depuisAdresse = parAdresse.find(connexion->adresseDistante());
+    if (depuisAdresse != parAdresse.end() && --*depuisAdresse <= 0)
+        parAdresse.erase(depuisAdresse);
+    ecoute.liberee();
 }
 
 void Serveur::traiter(ConnexionClient *connexion, const Requete &requete)
@@ -98,8 +141,22 @@ void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
     connexion->suspendre();
     enAttente.append(Virement{connexion, connexion->numero(), source, destinataire, requete.montant,
                               Banque::Issue::Erreur});
-    if (!minuterieLot.isActive())
-        minuterieLot.start();
+    prevoirLot();
+}
+
+// Runs once the loop has handled what was ready with this transfer: the
+// transfers that came together go in one lot.
+void Serveur::prevoirLot()
+{
+    if (lotPrevu)
+        return;
+    lotPrevu = true;
+    asio::post(contexte, [moi = QPointer<Serveur>(this)] {
+        if (!moi)
+            return;
+        moi->lotPrevu = false;
+        moi->executerLot();
+    });
 }
 
 // The transfers that arrived since the last lot are made in one transaction;
@@ -110,7 +167,7 @@ void Serveur::executerLot()
     QVector<Virement> lot(enAttente.cbegin(), enAttente.cbegin() + taille);
     enAttente.remove(0, taille);
     if (!enAttente.isEmpty())
-        minuterieLot.start();
+        prevoirLot();
 
     QStringList comptes;
     for (const Virement &virement : qAsConst(lot))

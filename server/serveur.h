@@ -4,16 +4,19 @@
 #include "server/banque.h"
 #include "server/identification.h"
 #include "server/requete.h"
+#include "server/reseau/ecoute.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QMultiHash>
 #include <QObject>
 #include <QPointer>
-#include <QTcpServer>
-#include <QTimer>
 #include <QVector>
 
+#include <memory>
+
 class ConnexionClient;
+class Liaison;
 
 // Accepts clients, answers their requests from the bank, and knows which
 // accounts have an authenticated connection open, to pass them the money
@@ -23,18 +26,22 @@ class Serveur : public QObject
     Q_OBJECT
 
 public:
+    // What one account, or one address, may hold open at once: enough for a
+    // person's devices, or for the people behind one address.
+    struct Limites
+    {
+        int parCompte = 64;
+        int parAdresse = 256;
+    };
+
     // delaiMs: how long a client may take to send its credentials, or to
     // finish a frame it has started.
-    Serveur(Banque &banque, int delaiMs, QObject *parent = nullptr);
+    Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limites limites, QObject *parent = nullptr);
 
     bool ecouter(const QHostAddress &adresse, quint16 port);
-    QString erreur() const { return ecoute.errorString(); }
-    QHostAddress adresse() const { return ecoute.serverAddress(); }
-    quint16 port() const { return ecoute.serverPort(); }
-
-private slots:
-    void nouvelleConnexion();
-    void executerLot();
+    QString erreur() const { return ecoute.erreur(); }
+    QHostAddress adresse() const;
+    quint16 port() const;
 
 private:
     struct Virement
@@ -53,15 +60,23 @@ private:
     void repondre(const Virement &virement);
     void envoyer(ConnexionClient *connexion, const QString &reponse);
     void refuserAbsent(ConnexionClient *connexion, const QString &destinataire);
+    void nouvelleConnexion(std::shared_ptr<Liaison> liaison);
+    void refuserAdresse(ConnexionClient *connexion);
+    void compterAcceptee(ConnexionClient *connexion);
     void oublier(ConnexionClient *connexion);
+    void prevoirLot();
+    void executerLot();
 
+    asio::io_context &contexte;
     Banque &banque;
     int delaiMs;
-    QTcpServer ecoute;
+    Limites limites;
+    Ecoute ecoute;
     Identification identification;
     QMultiHash<QString, ConnexionClient *> connectes;
+    QHash<QString, int> parAdresse;
     QVector<Virement> enAttente;
-    QTimer minuterieLot;
+    bool lotPrevu = false;
 };
 
 // A lot holds SQLite's write lock (or PostgreSQL's row locks) while it is made:

@@ -175,9 +175,15 @@ public:
     {
         port = 0;
         tue = false;
-        processus.setProgram(qEnvironmentVariable("QOVI_SERVER"));
-        processus.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--database"), base}
-                               + options);
+        const QStringList arguments =
+            QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--database"), base} + options;
+        if (enveloppe.isEmpty()) {
+            processus.setProgram(qEnvironmentVariable("QOVI_SERVER"));
+            processus.setArguments(arguments);
+        } else {
+            processus.setProgram(enveloppe.first());
+            processus.setArguments(enveloppe.mid(1) + QStringList(qEnvironmentVariable("QOVI_SERVER")) + arguments);
+        }
         processus.start();
         const QRegularExpression ligne(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)$"));
         (void)QTest::qWaitFor(
@@ -229,6 +235,8 @@ public:
     }
 
     QString base;
+    // A program that starts the server, and its arguments (prlimit, for example).
+    QStringList enveloppe;
     QProcess processus;
     quint16 port = 0;
 
