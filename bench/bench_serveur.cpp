@@ -70,6 +70,8 @@ int compteInactif(int i) { return 0x1000 + i / connexionsParCompte; }
 enum class Bloc { Virements = 1, Inactives = 2, Connus = 3, Creations = 4, Tempete = 5 };
 asio::ip::address_v4 adresseSource(Bloc bloc, int i)
 {
+    if (i >= 250 * 256)
+        throw EchecBanc("out of source addresses in 127." + std::to_string(int(bloc)) + ".0.0/16");
     return asio::ip::address_v4((127u << 24) | (unsigned(bloc) << 16) | (unsigned(i / 250) << 8)
                                 | unsigned(1 + i % 250));
 }
