@@ -470,7 +470,7 @@ void mesurerVirements(Banc &banc, QTemporaryDir &dossier, int secondes, double *
         const Charge charge = chargerServeur(banc, k, secondes);
         if (k == 1)
             *attenteSansIdentifications = charge.max;
-        fprintf(stderr, "  %d clients: %.0f transfers/s, p50 %.2f ms, p99 %.2f ms; %.0f commits/s\n", k,
+        fprintf(stderr, "  %d client(s): %.0f transfers/s, p50 %.2f ms, p99 %.2f ms; %.0f commits/s\n", k,
                 charge.parSeconde, charge.p50, charge.p99, commits);
         ligneTableau("server transfers with " + std::to_string(k) + " client" + (k > 1 ? "s" : "")
                          + formater(" (p50 %.1f ms, ", charge.p50) + formater("p99 %.1f ms)", charge.p99),
@@ -596,10 +596,14 @@ int executer(const QStringList &arguments)
         for (int n : paliers)
             mesurerInactives(banc, n, secondes);
         serveur.verifierEnMarche();
-    } catch (const EchecBanc &) {
-        fflush(stdout);
-        fprintf(stderr, "bench_serveur: the server's log ends with:\n%s", serveur.finJournal().c_str());
-        throw;
+    } catch (const EchecBanc &echec) {
+        std::string message = echec.what();
+        try {
+            serveur.verifierEnMarche();
+        } catch (const EchecBanc &fin) {
+            message += std::string(" (") + fin.what() + ")";
+        }
+        throw EchecBanc(message + "\nthe server's log ends with:\n" + serveur.finJournal());
     }
     return 0;
 }

@@ -31,6 +31,7 @@ ServeurSousTest::ServeurSousTest(const std::string &programme, const std::vector
             argv.push_back(const_cast<char *>(option.c_str()));
         argv.push_back(nullptr);
         execv(programme.c_str(), argv.data());
+        dprintf(2, "cannot run %s: %s\n", programme.c_str(), std::strerror(errno));
         _exit(127);
     }
     close(tube[1]);
@@ -47,7 +48,7 @@ ServeurSousTest::ServeurSousTest(const std::string &programme, const std::vector
         ssize_t n = 0;
         if (reste.count() <= 0 || poll(&attente, 1, int(reste.count())) <= 0
             || (n = read(sortie, tampon, sizeof tampon)) <= 0)
-            throw EchecBanc("the server did not start: " + finJournal());
+            throw EchecBanc("the server did not start; its log ends with:\n" + finJournal());
         annonce.append(tampon, size_t(n));
     }
     const size_t deuxPoints = annonce.rfind(':', annonce.find('\n'));
@@ -88,8 +89,7 @@ void ServeurSousTest::verifierEnMarche()
         return;
     pid = -1;
     throw EchecBanc((WIFSIGNALED(statut) ? "the server was killed by signal " + std::to_string(WTERMSIG(statut))
-                                         : "the server exited with status " + std::to_string(WEXITSTATUS(statut)))
-                    + "; its log ends with:\n" + finJournal());
+                                         : "the server exited with status " + std::to_string(WEXITSTATUS(statut))));
 }
 
 long ServeurSousTest::rssKio() const
