@@ -156,7 +156,22 @@ Connexions connecter(Banc &banc, int n, const std::function<QString(int)> &compt
     };
     while (int(connexions.size()) < std::min(n, enVolMax))
         suivante();
-    banc.attendre([&] { return acceptees == n; }, 600, std::to_string(n) + " logins");
+    // Each login may cost the server a key derivation: ten thousand take minutes,
+    // so only a stall (no login answered for two minutes) is a failure.
+    int vues = 0;
+    auto progres = Horloge::now();
+    banc.attendre(
+        [&] {
+            if (acceptees != vues) {
+                vues = acceptees;
+                progres = Horloge::now();
+            } else if (Horloge::now() - progres > std::chrono::minutes(2)) {
+                throw EchecBanc("no login answered for 2 minutes (" + std::to_string(acceptees) + " of "
+                                + std::to_string(n) + " in)");
+            }
+            return acceptees == n;
+        },
+        24 * 3600, std::to_string(n) + " logins");
     return connexions;
 }
 
