@@ -9,8 +9,7 @@ packages=(
     xvfb xauth xdotool x11-utils iproute2 util-linux procps python3
     postgresql
     clang-14 libclang-rt-14-dev
-    libbenchmark-dev libxcb1-dev
-    libasio-dev
+    libbenchmark-dev libxcb1-dev libasio-dev
     desktop-file-utils dpkg-dev file
 )
 
