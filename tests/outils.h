@@ -14,6 +14,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -73,6 +74,39 @@ private:
 
     QTimer minuterie;
     QPointer<QMessageBox> derniere;
+};
+
+// Far above any pause a busy machine gives a responsive window, far below a hang.
+constexpr qint64 pireEcartAdmis = 2000;
+
+// Ticks every 10 ms while it lives and keeps the longest time between two
+// ticks: the longest the window could not have reacted to the user.
+class Battement : public QObject
+{
+public:
+    Battement()
+    {
+        connect(&minuterie, &QTimer::timeout, this, [this] {
+            pire = qMax(pire, depuis.restart());
+            ++nombre;
+        });
+        minuterie.setTimerType(Qt::PreciseTimer);
+        depuis.start();
+        minuterie.start(10);
+    }
+
+    qint64 pireEcart() const { return qMax(pire, depuis.elapsed()); }
+    QByteArray rapport() const
+    {
+        return "longest pause of the event loop: " + QByteArray::number(pireEcart()) + " ms";
+    }
+
+    int nombre = 0;
+
+private:
+    QTimer minuterie;
+    QElapsedTimer depuis;
+    qint64 pire = 0;
 };
 
 // A scrambled frame, as the server sends it.
