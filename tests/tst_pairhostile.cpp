@@ -83,7 +83,6 @@ struct Session : SessionBoucle
 {
     Session() { fenetre.show(); }
 
-    QString solde() const { return fenetre.findChild<QLabel *>(QStringLiteral("solde"))->text(); }
     int paragraphes() const
     {
         return fenetre.findChild<QTextEdit *>(QStringLiteral("listeMessages"))->document()->blockCount();
@@ -265,7 +264,7 @@ void TstPairHostile::deluge()
 
     Session session;
     QVERIFY(session.connecter());
-    const QString compte = session.fenetre.findChild<QLabel *>(QStringLiteral("compte"))->text();
+    const QString compte = session.compte();
     Battement battement;
 
     session.serveur.envoyer(flot);
@@ -299,36 +298,20 @@ void TstPairHostile::delugeDerriereLaBoite()
 
     Session session;
     QVERIFY(session.connecter());
-    const QString compte = session.fenetre.findChild<QLabel *>(QStringLiteral("compte"))->text();
+    const QString compte = session.compte();
     QTcpSocket *socket = socketFenetre(session.fenetre);
     RepondeurBoites boites;
-    boites.repondre = false;
     Battement battement;
-
-    // The box runs its own event loop inside the reply handler: what happens
-    // while it is open is driven from a timer. Past the time limit the box is
-    // closed anyway, so that a fault fails the checks below instead of hanging.
+    // Behind the box the socket takes in what it may hold, and waits.
     qint64 tenuDerriereLaBoite = -1;
-    int etape = 0;
-    QElapsedTimer depuis;
-    QTimer pas;
-    connect(&pas, &QTimer::timeout, &pas, [&] {
-        if (etape == 0 && QApplication::activeModalWidget()) {
-            session.serveur.envoyer(flot);
-            depuis.start();
-            etape = 1;
-        } else if (etape == 1
-                   && (socket->bytesAvailable() == tailleLectureReponses || depuis.hasExpired(attente))) {
-            // Behind the box the socket takes in what it may hold, and waits.
-            tenuDerriereLaBoite = socket->bytesAvailable();
-            boites.repondre = true;
-            etape = 2;
-        }
-    });
-    pas.start(10);
+    BoiteTenueOuverte tenue(boites,
+                            {[&] { session.serveur.envoyer(flot); },
+                             [&] { return socket->bytesAvailable() == tailleLectureReponses; },
+                             [&] { tenuDerriereLaBoite = socket->bytesAvailable(); }},
+                            attente);
     session.serveur.envoyer(trameReponse(QStringLiteral("n:") + compte));
 
-    QTRY_COMPARE_WITH_TIMEOUT(etape, 2, 2 * attente);
+    QTRY_VERIFY_WITH_TIMEOUT(tenue.fermee(), 2 * attente);
     QCOMPARE(tenuDerriereLaBoite, tailleLectureReponses);
     QTRY_COMPARE_WITH_TIMEOUT(session.solde(), QString::number(nombre), attente);
     QCOMPARE(boites.vues.size(), 1);

@@ -24,11 +24,6 @@ const int attente = 10000;
 
 const QString creation = QStringLiteral("Welcome, your account has just been created; your account number is : ");
 
-QString solde(const SessionBoucle &session)
-{
-    return session.fenetre.findChild<QLabel *>(QStringLiteral("solde"))->text();
-}
-
 // One history line: the timestamp "yyyy-MM-dd hh-mm-ss", then the body.
 QRegularExpression ligneHistorique(const QString &corps)
 {
@@ -118,7 +113,7 @@ void TstReception::trameEnMorceaux()
     }
     session.serveur.envoyer(trame.mid(debut));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
-    QCOMPARE(solde(session), QStringLiteral("1500"));
+    QCOMPARE(session.solde(), QStringLiteral("1500"));
 
     // Handled once: the next reply follows it directly.
     session.serveur.envoyer(trameReponse(QStringLiteral("i:end")));
@@ -139,7 +134,7 @@ void TstReception::plusieursTramesEnUneFois()
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
     QCOMPARE(lignesJournal(session.fenetre).mid(2),
              QStringList({bienvenue("1500"), "0A1B2C3D4E5F  has sent you an amount of 250 qovi$"}));
-    QCOMPARE(solde(session), QStringLiteral("1750"));
+    QCOMPARE(session.solde(), QStringLiteral("1750"));
 
     session.serveur.envoyer(troisieme.mid(3));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 5, attente);
@@ -169,7 +164,7 @@ void TstReception::corpsMalforme()
 
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
     QCOMPARE(lignesJournal(session.fenetre).last(), bienvenue("42"));
-    QCOMPARE(solde(session), QStringLiteral("42"));
+    QCOMPARE(session.solde(), QStringLiteral("42"));
 }
 
 void TstReception::refusAuthentification()
@@ -189,7 +184,7 @@ void TstReception::refusAuthentification()
     session.serveur.envoyer(trameReponse(QStringLiteral("m:7")));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 7, attente);
     QCOMPARE(lignesJournal(session.fenetre).mid(4), QStringList({tentative, reussite, bienvenue("7")}));
-    QCOMPARE(solde(session), QStringLiteral("7"));
+    QCOMPARE(session.solde(), QStringLiteral("7"));
 }
 
 void TstReception::reponsePendantLaBoiteNouveauCompte()
@@ -197,31 +192,14 @@ void TstReception::reponsePendantLaBoiteNouveauCompte()
     SessionBoucle session;
     QVERIFY(session.connecter());
     RepondeurBoites boites;
-    boites.repondre = false;
     const QByteArray suivante = trameReponse(QStringLiteral("m:55"));
     QStringList journalBoiteOuverte;
-
-    // The box runs its own event loop inside the reply handler, so what
-    // happens while it is open is driven from the event loop too.
-    // Past the time limit the box is closed anyway, so that a fault fails the
-    // checks below instead of leaving the box open for good.
-    int etape = 0;
-    QElapsedTimer depuis;
-    QTimer pas;
-    connect(&pas, &QTimer::timeout, &pas, [&] {
-        if (etape == 0 && qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            session.serveur.envoyer(suivante);
-            depuis.start();
-            etape = 1;
-        } else if (etape == 1
-                   && (socketFenetre(session.fenetre)->bytesAvailable() == suivante.size()
-                       || depuis.hasExpired(attente))) {
-            journalBoiteOuverte = lignesJournal(session.fenetre) << solde(session);
-            boites.repondre = true;
-            etape = 2;
-        }
-    });
-    pas.start(20);
+    QTcpSocket *socket = socketFenetre(session.fenetre);
+    BoiteTenueOuverte tenue(boites,
+                            {[&] { session.serveur.envoyer(suivante); },
+                             [&] { return socket->bytesAvailable() == suivante.size(); },
+                             [&] { journalBoiteOuverte = lignesJournal(session.fenetre) << session.solde(); }},
+                            attente);
 
     session.serveur.envoyer(trameReponse(QStringLiteral("n:0A1B2C3D4E5F")));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
@@ -229,7 +207,7 @@ void TstReception::reponsePendantLaBoiteNouveauCompte()
     // The second reply arrived while the box was open and waited for it.
     QCOMPARE(journalBoiteOuverte, QStringList({tentative, reussite, creation + "0A1B2C3D4E5F", "0"}));
     QCOMPARE(lignesJournal(session.fenetre).last(), bienvenue("55"));
-    QCOMPARE(solde(session), QStringLiteral("55"));
+    QCOMPARE(session.solde(), QStringLiteral("55"));
     QCOMPARE(boites.vues.size(), 1);
     QVERIFY(QFile::exists(QStringLiteral("0A1B2C3D4E5F.log")));
 }
@@ -264,7 +242,7 @@ void TstReception::nouveauCompte()
     QTRY_VERIFY_WITH_TIMEOUT(!lireFichierTexte(fichier).isEmpty(), attente);
 
     QCOMPARE(lignesJournal(session.fenetre).last(), creation + numero);
-    QCOMPARE(solde(session), QStringLiteral("0"));
+    QCOMPARE(session.solde(), QStringLiteral("0"));
     QCOMPARE(boites.vues.size(), 1);
     QCOMPARE(boites.vues.first().titre, QStringLiteral("To remember absolutely"));
     QCOMPARE(boites.vues.first().texte,
