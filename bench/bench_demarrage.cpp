@@ -6,7 +6,9 @@
 //   bench_demarrage RUNS command... -- baseline...
 //
 // The first run of each is a warm-up and is not counted. Prints one table row
-// per figure, with the median of the counted runs.
+// per figure, with the median of the counted runs. QOVI_BENCH_NOM and
+// QOVI_BENCH_NOM_BASE, when set, name the two in the rows (for two runs of one
+// program in different folders, started through `env -C FOLDER`).
 
 #include "tableau.h"
 
@@ -172,13 +174,15 @@ int main(int argc, char **argv)
         memoireBase.push_back(double(b.picKo));
     }
 
-    const std::string nom = nomProgramme(commande), nomBase = nomProgramme(base);
+    const char *nomDonne = std::getenv("QOVI_BENCH_NOM");
+    const char *nomBaseDonne = std::getenv("QOVI_BENCH_NOM_BASE");
+    const std::string nom = nomDonne ? nomDonne : "`" + nomProgramme(commande) + "`";
+    const std::string nomBase = nomBaseDonne ? nomBaseDonne : "`" + nomProgramme(base) + "` (empty QWidget)";
     const std::string runs = " (median of " + std::to_string(tours) + ")";
-    ligneTableau("start-up of `" + nom + "` until its window is mapped" + runs,
-                 formater("%.1f ms", mediane(temps)), "`" + nomBase + "` (empty QWidget)",
-                 formater("%.1f ms", mediane(tempsBase)), mediane(temps) / mediane(tempsBase));
-    ligneTableau("peak RSS of `" + nom + "` when its window is mapped" + runs,
-                 formater("%.1f MiB", mediane(memoire) / 1024), "`" + nomBase + "` (empty QWidget)",
-                 formater("%.1f MiB", mediane(memoireBase) / 1024), mediane(memoire) / mediane(memoireBase));
+    ligneTableau("start-up of " + nom + " until its window is mapped" + runs, formater("%.1f ms", mediane(temps)),
+                 nomBase, formater("%.1f ms", mediane(tempsBase)), mediane(temps) / mediane(tempsBase));
+    ligneTableau("peak RSS of " + nom + " when its window is mapped" + runs,
+                 formater("%.1f MiB", mediane(memoire) / 1024), nomBase, formater("%.1f MiB", mediane(memoireBase) / 1024),
+                 mediane(memoire) / mediane(memoireBase));
     return 0;
 }

@@ -32,7 +32,7 @@ void FenClient::traiterReponse(const QString &reponse, LotJournal &lot)
         return;
 
     if (effet.ligneEnTexteRiche)
-        listeMessages->append(effet.ligne);
+        ajouterParagrapheMisEnForme(listeMessages, effet.ligne);
     else
         journaliserTexte(effet.ligne);
     if (effet.changeSolde)
@@ -44,19 +44,19 @@ void FenClient::traiterReponse(const QString &reponse, LotJournal &lot)
     }
     if (effet.genre == EffetReponse::Genre::NouveauCompte) {
         lot.montrer(); // the box runs the event loop: the log must be up to date behind it
-        afficherCompteCree(effet.compteCree);
+        afficherCompteCree(effet.fichierCle);
     }
     if (!effet.corpsHistorique.isEmpty())
         ajouterHistorique(effet.compteHistorique, effet.corpsHistorique);
 }
 
-void FenClient::afficherCompteCree(const QString &compteCree)
+void FenClient::afficherCompteCree(const QString &fichierCle)
 {
     QMessageBox boite(QMessageBox::Information, QStringLiteral("To remember absolutely"),
-                      QStringLiteral("A file ") + compteCree
-                          + QStringLiteral(".key has been created. Above all, do not modify it and do not erase "
+                      QStringLiteral("A file ") + fichierCle
+                          + QStringLiteral(" has been created. Above all, do not modify it and do not erase "
                                            "it; otherwise you will not be able to authenticate yourself"),
                       QMessageBox::Ok, this);
-    boite.setTextFormat(Qt::PlainText); // the account number comes from the server
+    boite.setTextFormat(Qt::PlainText); // the name comes from the server
     boite.exec();
 }

@@ -60,8 +60,11 @@ EffetReponse analyserReponse(const QString &texte, const QString &soldeActuel, c
         effet.changeSolde = true;
         effet.solde = QStringLiteral("0");
         effet.compteCree = dernier;
-        // The server names the file: it must not lead outside the working directory.
-        effet.compteHistorique = nomDeFichierSimple(dernier) ? dernier : compteInstalle;
+        // The server names the files: they must not lead outside the working
+        // directory, and the box must not name a key file that is not there.
+        const QString compteFichiers = nomDeFichierSimple(dernier) ? dernier : compteInstalle;
+        effet.fichierCle = compteFichiers + QStringLiteral(".key");
+        effet.compteHistorique = compteFichiers;
         effet.corpsHistorique = QStringLiteral("-account creation-") + dernier;
     } else if (genre == QLatin1String("r:")) {
         const QString montant = champ(champs, 1);

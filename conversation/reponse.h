@@ -15,6 +15,7 @@ struct EffetReponse
     bool changeSolde = false;
     QString solde;                  // the new balance text when changeSolde
     QString compteCree;             // the account number that an "n:" reply announces
+    QString fichierCle;             // the key file that the account-creation box names
     QString compteHistorique;       // names the history file that gets the record
     QString corpsHistorique;        // the record's body; empty when there is none
 };

@@ -3,6 +3,7 @@
 #include "conversation/reponse.h"
 
 #include <QMessageBox>
+#include <QTcpSocket>
 
 void FenClient::on_boutonEnvoiArgent_clicked()
 {
@@ -27,6 +28,12 @@ void FenClient::on_boutonEnvoiArgent_clicked()
     }
     if (somme == 0) {
         QMessageBox::critical(this, QStringLiteral("Error"), QStringLiteral("you must choose at least one"));
+        return;
+    }
+
+    // A request made without a connection would be lost without a word.
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        journaliserAvis(tr("<em>ERROR : the transfer was not sent: you are not connected to the server.</em>"));
         return;
     }
 

@@ -1,8 +1,11 @@
 #include "identity/cle.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTextStream>
+
+#include <cerrno>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -12,29 +15,80 @@
 
 namespace {
 
+// A hand-edited file often ends with a line end; it is not part of the key.
+QString sansFinsDeLigne(QString texte)
+{
+    while (texte.endsWith(QLatin1Char('\n')) || texte.endsWith(QLatin1Char('\r')))
+        texte.chop(1);
+    return texte;
+}
+
 QString lireFichier(QFile &fichier)
 {
     QTextStream flux(&fichier);
-    return flux.readAll();
+    return sansFinsDeLigne(flux.readAll());
 }
 
-// The key is a secret: the file is created readable by its owner only, so that
-// it is never readable by others, not even for a moment.
-bool ouvrirPourEcriturePrivee(QFile &fichier)
+// Whether anything at all stands at nom, a symbolic link even if it leads
+// nowhere. When that cannot be told, something is assumed to be there.
+bool quelqueChoseA(const QString &nom, QString *raison)
 {
 #ifdef Q_OS_UNIX
-    const QByteArray chemin = QFile::encodeName(fichier.fileName());
-    const int descripteur = ::open(chemin.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (descripteur < 0)
+    struct stat etat;
+    if (::lstat(QFile::encodeName(nom).constData(), &etat) == 0) {
+        if (S_ISLNK(etat.st_mode) && !QFileInfo::exists(nom))
+            *raison = QStringLiteral("it is a symbolic link to a file that does not exist");
+        return true;
+    }
+    if (errno == ENOENT)
         return false;
-    ::fchmod(descripteur, 0600);
-    return fichier.open(descripteur, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle);
-#else
-    if (!fichier.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
-    fichier.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    *raison = qt_error_string(errno);
     return true;
+#else
+    return QFileInfo(nom).isSymLink() || QFileInfo::exists(nom);
 #endif
+}
+
+enum class Creation { Faite, DejaLa, Impossible };
+
+// Creates nom for the key, readable by its owner only and never through a
+// symbolic link or over anything that is already there.
+Creation creerFichierCle(const QString &nom, const QString &cle)
+{
+    QFile fichier(nom);
+#ifdef Q_OS_UNIX
+    const int descripteur = ::open(QFile::encodeName(nom).constData(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descripteur < 0)
+        return errno == EEXIST || errno == ELOOP ? Creation::DejaLa : Creation::Impossible;
+    ::fchmod(descripteur, 0600); // whatever the umask
+    if (!fichier.open(descripteur, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        ::close(descripteur);
+        return Creation::Impossible;
+    }
+#else
+    if (!fichier.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Text))
+        return QFileInfo::exists(nom) ? Creation::DejaLa : Creation::Impossible;
+    fichier.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+#endif
+    QTextStream flux(&fichier);
+    flux << cle;
+    flux.flush();
+    if (flux.status() != QTextStream::Ok || !fichier.flush()) {
+        // A cut key would be read back as the key at the next start.
+        fichier.close();
+        QFile::remove(nom);
+        return Creation::Impossible;
+    }
+    return Creation::Faite;
+}
+
+QString messageIlisible(const QString &nom, const QString &raison)
+{
+    return QStringLiteral("The key file %1 exists but cannot be read (%2). It has been left as it is and no new "
+                          "key has been made: without it the server will refuse this account. Make the file "
+                          "readable again, or put the right key file back, then restart the program.")
+        .arg(QFileInfo(nom).absoluteFilePath(), raison);
 }
 
 } // namespace
@@ -53,19 +107,26 @@ QString nouvelleCle()
     return cle;
 }
 
-QString chargerCle(const QString &compte)
+QString chargerCle(const QString &compte, QString *probleme)
 {
     QFile fichier(compte + QLatin1String(".key"));
     if (fichier.open(QIODevice::ReadOnly | QIODevice::Text))
         return lireFichier(fichier);
 
-    // An unwritable file or directory is not reported: the key still serves this run.
+    // The key of an account cannot be made again: a file that is there is never replaced.
+    QString raison = fichier.errorString();
+    if (quelqueChoseA(fichier.fileName(), &raison)) {
+        if (probleme)
+            *probleme = messageIlisible(fichier.fileName(), raison);
+        return QString();
+    }
+
+    // An unwritable directory is not reported: the key still serves this run.
     const QString cle = nouvelleCle();
-    if (ouvrirPourEcriturePrivee(fichier)) {
-        QTextStream flux(&fichier);
-        flux << cle;
-        flux.flush();
-        fichier.close();
+    if (creerFichierCle(fichier.fileName(), cle) == Creation::DejaLa) {
+        if (probleme)
+            *probleme = messageIlisible(fichier.fileName(), QStringLiteral("it appeared while a new key was made"));
+        return QString();
     }
     return cle;
 }

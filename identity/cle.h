@@ -9,8 +9,12 @@ int groupeCle(quint32 tirage);
 // A new 20-digit key drawn from the operating system's secure random source.
 QString nouvelleCle();
 
-// The key stored in "<compte>.key" in the working directory, read exactly as it
-// is; when the file cannot be read, a new key is made and saved (owner-only).
-QString chargerCle(const QString &compte);
+// The key stored in "<compte>.key" in the working directory, without the line
+// ends that may end the file. When nothing is there, a new key is made and
+// saved (owner-only, never through a symbolic link). When something is there
+// but cannot be read, it is left untouched: the key is empty, so that the
+// server refuses it, and probleme gets a message for the user that names the
+// file and the reason.
+QString chargerCle(const QString &compte, QString *probleme = nullptr);
 
 #endif

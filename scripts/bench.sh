@@ -56,9 +56,40 @@ cp "$root/window/coin.jpg" "$work/demarrage/"
     run "$dir/bench/bench_demarrage" "${QOVI_BENCH_RUNS:-11}" unshare --ipc "$dir/qovi-client" \
     -- unshare --ipc "$dir/bench/bench_fenetre_vide")
 
+# Start-up with a long history against the same client with none: the history
+# file is written under every hardware address of the machine, so that it is
+# the one the client reads whatever interface names its account.
+historique() { # records folder
+    mkdir "$2"
+    cp "$root/window/coin.jpg" "$2/"
+    awk -v n="$1" 'BEGIN { for (i = 0; i < n; i++)
+        printf "2016-05-03 14-12-41-received-%d-from-1F2E3D4C5B6A\n", i % 1000 + 1 }' >"$2/modele.log"
+    for adresse in /sys/class/net/*/address; do
+        compte=$(tr -d ':\n' <"$adresse" | tr 'a-f' 'A-F')
+        [ "${#compte}" = 12 ] && cp "$2/modele.log" "$2/$compte.log"
+    done
+    rm "$2/modele.log"
+}
+for records in 100000 300000; do
+    historique "$records" "$work/historique$records"
+    DISPLAY=$display QT_X11_NO_MITSHM=1 QT_QPA_PLATFORM=xcb \
+        QOVI_BENCH_NOM="\`qovi-client\` with $records history records" \
+        QOVI_BENCH_NOM_BASE="\`qovi-client\` with no history" \
+        run "$dir/bench/bench_demarrage" "${QOVI_BENCH_RUNS:-11}" \
+        env -C "$work/historique$records" unshare --ipc "$dir/qovi-client" \
+        -- env -C "$work/demarrage" unshare --ipc "$dir/qovi-client"
+done
+
 run "$dir/bench/bench_codec" --benchmark_min_time=0.5 --benchmark_repetitions=3
 
-(cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_reponses" 100000 3)
+# The client's memory after a flood of replies: 20,000 and 1,000,000 (100,000 in quick mode).
+(cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_reponses" 20000 3)
+if [ "${QOVI_BENCH_QUICK:-0}" = 1 ]; then
+    (cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_reponses" 100000 1)
+else
+    (cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_reponses" 100000 3)
+    (cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_reponses" 1000000 1)
+fi
 
 # The real server on loopback. Idle connections held: 10,000 (1000 in quick mode);
 # QOVI_BENCH_CONNEXIONS="1000 10000" for several levels.

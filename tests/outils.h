@@ -14,7 +14,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -73,6 +75,94 @@ private:
 
     QTimer minuterie;
     QPointer<QMessageBox> derniere;
+};
+
+// A box that stays open while replies keep arriving. The box runs its own
+// event loop inside the reply handler, so what happens while it is open is
+// driven from a timer: once a message box shows, alOuverture runs; as soon as
+// pret holds, constat runs and the box is closed. Past delaiMs the box is
+// closed anyway, so that a fault fails the checks that follow instead of
+// leaving the box open for good. Each step may be left empty.
+class BoiteTenueOuverte : public QObject
+{
+public:
+    struct Etapes
+    {
+        std::function<void()> alOuverture;
+        std::function<bool()> pret;
+        std::function<void()> constat;
+    };
+
+    BoiteTenueOuverte(RepondeurBoites &boites, Etapes etapes, int delaiMs)
+        : boites(boites)
+        , etapes(std::move(etapes))
+        , delaiMs(delaiMs)
+    {
+        boites.repondre = false;
+        connect(&pas, &QTimer::timeout, this, &BoiteTenueOuverte::avancer);
+        pas.start(10);
+    }
+
+    bool fermee() const { return etape == Etape::Fermee; }
+
+private:
+    enum class Etape { Attente, Ouverte, Fermee };
+
+    void avancer()
+    {
+        if (etape == Etape::Attente && qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            if (etapes.alOuverture)
+                etapes.alOuverture();
+            depuis.start();
+            etape = Etape::Ouverte;
+        } else if (etape == Etape::Ouverte && (!etapes.pret || etapes.pret() || depuis.hasExpired(delaiMs))) {
+            if (etapes.constat)
+                etapes.constat();
+            boites.repondre = true;
+            etape = Etape::Fermee;
+            pas.stop();
+        }
+    }
+
+    RepondeurBoites &boites;
+    Etapes etapes;
+    int delaiMs;
+    Etape etape = Etape::Attente;
+    QElapsedTimer depuis;
+    QTimer pas;
+};
+
+// Far above any pause a busy machine gives a responsive window, far below a hang.
+constexpr qint64 pireEcartAdmis = 2000;
+
+// Ticks every 10 ms while it lives and keeps the longest time between two
+// ticks: the longest the window could not have reacted to the user.
+class Battement : public QObject
+{
+public:
+    Battement()
+    {
+        connect(&minuterie, &QTimer::timeout, this, [this] {
+            pire = qMax(pire, depuis.restart());
+            ++nombre;
+        });
+        minuterie.setTimerType(Qt::PreciseTimer);
+        depuis.start();
+        minuterie.start(10);
+    }
+
+    qint64 pireEcart() const { return qMax(pire, depuis.elapsed()); }
+    QByteArray rapport() const
+    {
+        return "longest pause of the event loop: " + QByteArray::number(pireEcart()) + " ms";
+    }
+
+    int nombre = 0;
+
+private:
+    QTimer minuterie;
+    QElapsedTimer depuis;
+    qint64 pire = 0;
 };
 
 // A scrambled frame, as the server sends it.
@@ -186,6 +276,10 @@ struct SessionBoucle
         connecterFenetre(fenetre, serveur.port());
         return QTest::qWaitFor([this] { return serveur.requetes.size() == 1; }, 10000);
     }
+
+    QString solde() const { return fenetre.findChild<QLabel *>(QStringLiteral("solde"))->text(); }
+    QString compte() const { return fenetre.findChild<QLabel *>(QStringLiteral("compte"))->text(); }
+    QTextEdit *journal() const { return fenetre.findChild<QTextEdit *>(QStringLiteral("listeMessages")); }
 
     DossierTemporaire dossier; // first: the window reads and writes its files there
     ServeurBoucle serveur;

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,51 @@ bool ecrire(const QString &nom, const QByteArray &octets)
     return fichier.open(QIODevice::WriteOnly) && fichier.write(octets) == octets.size();
 }
 
+const char optionEnfant[] = "--charger-cle";
+
+// What chargerCle gave in a process of its own: the key and the message for the user.
+struct Chargement
+{
+    QString cle;
+    QString probleme;
+};
+
+// Loads the key in dossier in a process that may not read what its owner may
+// not: as nobody when the tests run as root, else as the same user.
+bool chargerEnProcessus(const QString &dossier, Chargement *resultat, QString *pourquoi)
+{
+    QStringList commande = {QCoreApplication::applicationFilePath(), QLatin1String(optionEnfant), compte};
+    QString programme = commande.takeFirst();
+    if (geteuid() == 0) {
+        const passwd *personne = getpwnam("nobody");
+        if (!personne) {
+            *pourquoi = QStringLiteral("no user nobody to run as");
+            return false;
+        }
+        if (chown(QFile::encodeName(dossier).constData(), personne->pw_uid, personne->pw_gid) != 0) {
+            *pourquoi = QStringLiteral("cannot give the folder to nobody");
+            return false;
+        }
+        commande = QStringList({QStringLiteral("--reuid=%1").arg(personne->pw_uid),
+                                QStringLiteral("--regid=%1").arg(personne->pw_gid), QStringLiteral("--clear-groups"),
+                                QStringLiteral("--"), programme})
+            + commande;
+        programme = QStringLiteral("setpriv");
+    }
+    QProcess enfant;
+    enfant.setWorkingDirectory(dossier);
+    enfant.start(programme, commande);
+    if (!enfant.waitForFinished(30000) || enfant.exitStatus() != QProcess::NormalExit || enfant.exitCode() != 0) {
+        *pourquoi = programme + QStringLiteral(" did not run: ") + enfant.errorString() + QLatin1Char(' ')
+            + QString::fromLocal8Bit(enfant.readAllStandardError());
+        return false;
+    }
+    const QStringList lignes = QString::fromUtf8(enfant.readAllStandardOutput()).split(QLatin1Char('\n'));
+    resultat->cle = lignes.value(0);
+    resultat->probleme = lignes.value(1);
+    return true;
+}
+
 } // namespace
 
 // The key file lives in the working directory: every test runs in a fresh one.
@@ -40,10 +86,12 @@ private slots:
 
     void premierAppelCreeLeFichier();
     void secondAppelRelitSansEcrire();
-    void fichierExistantLuTelQuel_data();
-    void fichierExistantLuTelQuel();
-    void fichierIlisibleRemplace_data();
-    void fichierIlisibleRemplace();
+    void fichierExistantLu_data();
+    void fichierExistantLu();
+    void fichierIlisibleGarde_data();
+    void fichierIlisibleGarde();
+    void rienCreeALaPlaceDe_data();
+    void rienCreeALaPlaceDe();
     void dossierSansEcriture();
     void groupeCle_data();
     void groupeCle();
@@ -94,50 +142,116 @@ void TstCle::secondAppelRelitSansEcrire()
     QCOMPARE(contenu(fichierCle), premiere.toLatin1());
 }
 
-void TstCle::fichierExistantLuTelQuel_data()
+void TstCle::fichierExistantLu_data()
 {
     QTest::addColumn<QByteArray>("octets");
     QTest::addColumn<QString>("cle");
 
     QTest::newRow("empty file: empty key") << QByteArray() << "";
-    QTest::newRow("line feed kept") << QByteArray("12345678901234567890\n") << "12345678901234567890\n";
-    QTest::newRow("carriage return dropped") << QByteArray("12345678901234567890\r\n") << "12345678901234567890\n";
+    QTest::newRow("line feed dropped") << QByteArray("12345678901234567890\n") << "12345678901234567890";
+    QTest::newRow("carriage return and line feed dropped")
+        << QByteArray("12345678901234567890\r\n") << "12345678901234567890";
+    QTest::newRow("several line ends dropped")
+        << QByteArray("12345678901234567890\r\n\n\r") << "12345678901234567890";
+    QTest::newRow("line end inside kept") << QByteArray("1234567890\n1234567890") << "1234567890\n1234567890";
     QTest::newRow("other characters") << QByteArray(" abc 12") << " abc 12";
 }
 
-void TstCle::fichierExistantLuTelQuel()
+void TstCle::fichierExistantLu()
 {
     QFETCH(QByteArray, octets);
     QFETCH(QString, cle);
     QVERIFY(ecrire(fichierCle, octets));
 
-    QCOMPARE(chargerCle(compte), cle);
+    QString probleme;
+    QCOMPARE(chargerCle(compte, &probleme), cle);
+    QCOMPARE(probleme, QString());
     QCOMPARE(contenu(fichierCle), octets);
 }
 
-void TstCle::fichierIlisibleRemplace_data()
+void TstCle::fichierIlisibleGarde_data()
 {
     QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("remplace");
+    QTest::addColumn<bool>("parUnLien"); // the key file is a link to the file of that mode
 
-    QTest::newRow("write-only: a new key replaces the content") << 0200 << true;
-    QTest::newRow("no access: a new key, the file stays as it was") << 0000 << false;
+    QTest::newRow("write-only") << 0200 << false;
+    QTest::newRow("no access") << 0000 << false;
+    QTest::newRow("link to a write-only file") << 0200 << true;
 }
 
-void TstCle::fichierIlisibleRemplace()
+// An existing key file that its user may not read is the key of an account:
+// it is never replaced. The user is told, and the run has no key.
+void TstCle::fichierIlisibleGarde()
 {
-    if (geteuid() == 0)
-        QSKIP("permissions do not stop root from reading the file");
     QFETCH(int, mode);
-    QFETCH(bool, remplace);
-    QVERIFY(ecrire(fichierCle, "ancien"));
-    QCOMPARE(chmod(QFile::encodeName(fichierCle).constData(), mode_t(mode)), 0);
+    QFETCH(bool, parUnLien);
+    const QString cible = parUnLien ? QStringLiteral("ailleurs") : fichierCle;
+    QVERIFY(ecrire(cible, "11111222223333344444"));
+    if (parUnLien)
+        QVERIFY(QFile::link(cible, fichierCle));
+    // The folder is one its user may write: nothing but the rule keeps the file.
+    QVERIFY(QFile::setPermissions(dossier->chemin(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QFile::setPermissions(dossier->parent(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                        | QFile::ExeGroup | QFile::ExeOther));
+    if (geteuid() == 0) {
+        const passwd *personne = getpwnam("nobody");
+        QVERIFY(personne);
+        QCOMPARE(chown(QFile::encodeName(cible).constData(), personne->pw_uid, personne->pw_gid), 0);
+    }
+    QCOMPARE(chmod(QFile::encodeName(cible).constData(), mode_t(mode)), 0);
 
-    const QString cle = chargerCle(compte);
-    QVERIFY2(formeCle.match(cle).hasMatch(), qPrintable(cle));
+    Chargement chargement;
+    QString pourquoi;
+    if (!chargerEnProcessus(dossier->chemin(), &chargement, &pourquoi))
+        QSKIP(qPrintable(pourquoi));
 
-    QCOMPARE(chmod(QFile::encodeName(fichierCle).constData(), 0600), 0);
-    QCOMPARE(contenu(fichierCle), remplace ? cle.toLatin1() : QByteArray("ancien"));
+    QCOMPARE(chargement.cle, QString());
+    QVERIFY2(chargement.probleme.contains(QDir(dossier->chemin()).filePath(fichierCle)),
+             qPrintable(chargement.probleme));
+    QVERIFY2(chargement.probleme.contains(QStringLiteral("Permission denied")), qPrintable(chargement.probleme));
+    QCOMPARE(QFileInfo(fichierCle).isSymLink(), parUnLien);
+    QCOMPARE(chmod(QFile::encodeName(cible).constData(), 0600), 0);
+    QCOMPARE(contenu(cible), QByteArray("11111222223333344444"));
+    QCOMPARE(QDir(dossier->chemin()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size(),
+             parUnLien ? 2 : 1);
+}
+
+void TstCle::rienCreeALaPlaceDe_data()
+{
+    QTest::addColumn<QString>("lien"); // the key file is a link to it; empty: a folder of that name
+    QTest::addColumn<QString>("raison");
+
+    QTest::newRow("link to nowhere, outside the folder")
+        << QStringLiteral("../ailleurs.key") << QStringLiteral("symbolic link to a file that does not exist");
+    QTest::newRow("link to nowhere, inside the folder")
+        << QStringLiteral("ailleurs.key") << QStringLiteral("symbolic link to a file that does not exist");
+    QTest::newRow("link to a folder") << QStringLiteral("..") << QStringLiteral("directory");
+    QTest::newRow("folder") << QString() << QStringLiteral("directory");
+}
+
+// Whatever stands at the name of the key file, the new key is never written
+// through it or in its place.
+void TstCle::rienCreeALaPlaceDe()
+{
+    QFETCH(QString, lien);
+    QFETCH(QString, raison);
+    if (lien.isEmpty())
+        QVERIFY(QDir().mkdir(fichierCle));
+    else
+        QVERIFY(QFile::link(lien, fichierCle));
+    const QStringList avant = QDir(dossier->parent()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    QString probleme;
+    QCOMPARE(chargerCle(compte, &probleme), QString());
+    QVERIFY2(probleme.contains(QDir(dossier->chemin()).filePath(fichierCle)) && probleme.contains(raison),
+             qPrintable(probleme));
+
+    QCOMPARE(QDir(dossier->parent()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), avant);
+    QCOMPARE(QDir(dossier->chemin()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList(fichierCle));
+    QCOMPARE(QFileInfo(fichierCle).isSymLink(), !lien.isEmpty());
+    if (!lien.isEmpty())
+        QCOMPARE(QFileInfo(fichierCle).symLinkTarget(), QDir::cleanPath(QDir(dossier->chemin()).absoluteFilePath(lien)));
 }
 
 void TstCle::dossierSansEcriture()
@@ -187,5 +301,18 @@ void TstCle::deuxClesDifferent()
     QVERIFY(chargerCle(compte) != cle);
 }
 
-QTEST_GUILESS_MAIN(TstCle)
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    // The process that the test of an unreadable file runs as another user.
+    if (argc == 3 && qstrcmp(argv[1], optionEnfant) == 0) {
+        QString probleme;
+        const QString cle = chargerCle(QString::fromLocal8Bit(argv[2]), &probleme);
+        QTextStream(stdout) << cle << '\n' << probleme << '\n';
+        return 0;
+    }
+    TstCle test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_cle.moc"

@@ -200,7 +200,9 @@ void TstConnexion::rienNePartSansConnexion()
         fenetre.findChild<QAbstractButton *>(QStringLiteral("boutonEnvoiArgent"))->click();
         QCOMPARE(boites.vues.size(), 1); // the question only: the request was made
     }
-    QVERIFY(lignesJournal(fenetre).isEmpty());
+    // Not sent, and the user is told.
+    QCOMPARE(lignesJournal(fenetre),
+             QStringList(QStringLiteral("ERROR : the transfer was not sent: you are not connected to the server.")));
 
     // Had the request been kept, it would reach the server before or after the credentials.
     connecterFenetre(fenetre, serveur.port());

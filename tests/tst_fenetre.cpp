@@ -1,3 +1,4 @@
+#include "history/historique.h"
 #include "identity/compte.h"
 #include "outils.h"
 #include "window/fenclient.h"
@@ -46,7 +47,9 @@ private slots:
     void demarrage();
     void historiqueAuDemarrage_data();
     void historiqueAuDemarrage();
+    void longHistorique();
     void deuxFenetresMemeCle();
+    void cleIlisible();
     void destructionPendantLaConnexion();
 
 private:
@@ -114,8 +117,36 @@ void TstFenetre::historiqueAuDemarrage()
     }
 
     FenClient fenetre;
-    QCOMPARE(enfant<QTextEdit>(&fenetre, "historique")->toPlainText(), affiche);
+    QTRY_COMPARE_WITH_TIMEOUT(enfant<QTextEdit>(&fenetre, "historique")->toPlainText(), affiche, 10000);
     QCOMPARE(contenu(compte + ".log"), fichier);
+}
+
+// A long history does not hold up the start: the window is made before the
+// file is read, the history tab fills on the turns of the event loop that
+// follow, and in the end it shows the whole file as it was at start.
+void TstFenetre::longHistorique()
+{
+    QByteArray fichier;
+    for (int i = 0; i < 100000; ++i)
+        fichier += "2016-05-03 14-12-41-received-" + QByteArray::number(i) + "-from-1F2E3D4C5B6A\r\n";
+    {
+        QFile journal(compte + ".log");
+        QVERIFY(journal.open(QIODevice::WriteOnly));
+        QCOMPARE(journal.write(fichier), qint64(fichier.size()));
+    }
+    const QString affiche = QString::fromLatin1(fichier).remove(QLatin1Char('\r'));
+
+    FenClient fenetre;
+    QTextEdit *vue = enfant<QTextEdit>(&fenetre, "historique");
+    QVERIFY(vue->document()->characterCount() < affiche.size() / 2);
+    // Written after the start: shown at the next one only.
+    ajouterHistorique(compte, QStringLiteral("-received-5-from-0A1B2C3D4E5F"));
+    fenetre.show();
+    Battement battement;
+
+    QTRY_VERIFY_WITH_TIMEOUT(vue->document()->characterCount() >= affiche.size(), 60000);
+    QCOMPARE(vue->toPlainText(), affiche);
+    QVERIFY2(battement.pireEcart() < pireEcartAdmis, battement.rapport());
 }
 
 void TstFenetre::deuxFenetresMemeCle()
@@ -137,6 +168,28 @@ void TstFenetre::deuxFenetresMemeCle()
     QCOMPARE(enfant<QLabel>(&seconde, "compte")->text(), compte);
     QCOMPARE(contenu(fichierCle), cle);
     QCOMPARE(QFileInfo(fichierCle).lastModified(), avant);
+}
+
+// A key file that is there but cannot be read: the user is told which and
+// why, and the run goes on without a key, which the server refuses.
+void TstFenetre::cleIlisible()
+{
+    const QString fichierCle = compte + ".key";
+    QVERIFY(QDir().mkdir(fichierCle));
+    RepondeurBoites boites;
+    FenClient fenetre;
+
+    QCOMPARE(boites.vues.size(), 1);
+    QCOMPARE(boites.vues.first().titre, QStringLiteral("Error"));
+    QCOMPARE(boites.vues.first().icone, QMessageBox::Critical);
+    QVERIFY2(boites.vues.first().texte.contains(QDir(dossier->chemin()).filePath(fichierCle)),
+             qPrintable(boites.vues.first().texte));
+    QVERIFY(QFileInfo(fichierCle).isDir());
+
+    ServeurBoucle serveur;
+    connecterFenetre(fenetre, serveur.port());
+    QTRY_COMPARE_WITH_TIMEOUT(serveur.requetes.size(), 1, 10000);
+    QCOMPARE(serveur.requetes.first(), "c:" + compte + ":" + ":vers101");
 }
 
 // The window's teardown must not let the socket's last notifications reach

@@ -24,8 +24,8 @@ QString ligneRecu(int montant)
         + QStringLiteral(" qovi$");
 }
 
-// A connected window with its server, in a fresh working folder.
-struct Session
+// A shown window, connecting to its loopback server.
+struct Session : SessionBoucle
 {
     Session()
     {
@@ -34,13 +34,6 @@ struct Session
     }
 
     bool connectee() const { return serveur.client && serveur.requetes.size() == 1; }
-    QString solde() const { return fenetre.findChild<QLabel *>(QStringLiteral("solde"))->text(); }
-    QTextEdit *journal() const { return fenetre.findChild<QTextEdit *>(QStringLiteral("listeMessages")); }
-    QString compte() const { return fenetre.findChild<QLabel *>(QStringLiteral("compte"))->text(); }
-
-    DossierTemporaire dossier;
-    ServeurBoucle serveur;
-    FenClient fenetre;
 };
 
 } // namespace
@@ -126,17 +119,13 @@ void TstFlot::boiteAuMilieuDuneRafale()
     QString derniereLigneDerriere;
     int lignesEnPageDerriere = -1;
     RepondeurBoites boites;
-    boites.repondre = false;
-    QTimer regard;
-    connect(&regard, &QTimer::timeout, this, [&] {
-        if (!QApplication::activeModalWidget() || boites.repondre)
-            return;
-        const QTextBlock derniere = session.journal()->document()->lastBlock();
-        derniereLigneDerriere = derniere.text();
-        lignesEnPageDerriere = derniere.layout()->lineCount();
-        boites.repondre = true;
-    });
-    regard.start(10);
+    BoiteTenueOuverte tenue(boites,
+                            {{}, {}, [&] {
+                                 const QTextBlock derniere = session.journal()->document()->lastBlock();
+                                 derniereLigneDerriere = derniere.text();
+                                 lignesEnPageDerriere = derniere.layout()->lineCount();
+                             }},
+                            attente);
     session.serveur.envoyer(flot);
 
     QTRY_COMPARE_WITH_TIMEOUT(session.solde(), QStringLiteral("100"), attente);

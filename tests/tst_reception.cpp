@@ -11,7 +11,12 @@
 #include <QLabel>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QAbstractTextDocumentLayout>
+#include <QTextBlock>
 #include <QtTest>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,17 +24,43 @@ const int attente = 10000;
 
 const QString creation = QStringLiteral("Welcome, your account has just been created; your account number is : ");
 
-QString solde(const SessionBoucle &session)
-{
-    return session.fenetre.findChild<QLabel *>(QStringLiteral("solde"))->text();
-}
-
 // One history line: the timestamp "yyyy-MM-dd hh-mm-ss", then the body.
 QRegularExpression ligneHistorique(const QString &corps)
 {
     return QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d")
                               + QRegularExpression::escape(corps) + QStringLiteral("\\n$"));
 }
+
+// The names of the files of a folder that were opened or read while it lived.
+class LecturesDuDossier
+{
+public:
+    explicit LecturesDuDossier(const QString &dossier)
+        : descripteur(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        inotify_add_watch(descripteur, QFile::encodeName(dossier).constData(), IN_OPEN | IN_ACCESS);
+    }
+    ~LecturesDuDossier() { close(descripteur); }
+
+    QStringList noms()
+    {
+        alignas(inotify_event) char tampon[4096];
+        ssize_t lus;
+        while ((lus = read(descripteur, tampon, sizeof tampon)) > 0) {
+            for (char *p = tampon; p < tampon + lus;) {
+                const auto *evenement = reinterpret_cast<const inotify_event *>(p);
+                if (evenement->len > 0 && !vus.contains(QFile::decodeName(evenement->name)))
+                    vus << QFile::decodeName(evenement->name);
+                p += sizeof(inotify_event) + evenement->len;
+            }
+        }
+        return vus;
+    }
+
+private:
+    int descripteur;
+    QStringList vus;
+};
 
 } // namespace
 
@@ -50,6 +81,8 @@ private slots:
     void premierVersementRecu();
     void champsDuServeur_data();
     void champsDuServeur();
+    void noticeNeChargeRien_data();
+    void noticeNeChargeRien();
 };
 
 void TstReception::trameEnMorceaux_data()
@@ -80,7 +113,7 @@ void TstReception::trameEnMorceaux()
     }
     session.serveur.envoyer(trame.mid(debut));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
-    QCOMPARE(solde(session), QStringLiteral("1500"));
+    QCOMPARE(session.solde(), QStringLiteral("1500"));
 
     // Handled once: the next reply follows it directly.
     session.serveur.envoyer(trameReponse(QStringLiteral("i:end")));
@@ -101,7 +134,7 @@ void TstReception::plusieursTramesEnUneFois()
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
     QCOMPARE(lignesJournal(session.fenetre).mid(2),
              QStringList({bienvenue("1500"), "0A1B2C3D4E5F  has sent you an amount of 250 qovi$"}));
-    QCOMPARE(solde(session), QStringLiteral("1750"));
+    QCOMPARE(session.solde(), QStringLiteral("1750"));
 
     session.serveur.envoyer(troisieme.mid(3));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 5, attente);
@@ -131,7 +164,7 @@ void TstReception::corpsMalforme()
 
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 3, attente);
     QCOMPARE(lignesJournal(session.fenetre).last(), bienvenue("42"));
-    QCOMPARE(solde(session), QStringLiteral("42"));
+    QCOMPARE(session.solde(), QStringLiteral("42"));
 }
 
 void TstReception::refusAuthentification()
@@ -151,7 +184,7 @@ void TstReception::refusAuthentification()
     session.serveur.envoyer(trameReponse(QStringLiteral("m:7")));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 7, attente);
     QCOMPARE(lignesJournal(session.fenetre).mid(4), QStringList({tentative, reussite, bienvenue("7")}));
-    QCOMPARE(solde(session), QStringLiteral("7"));
+    QCOMPARE(session.solde(), QStringLiteral("7"));
 }
 
 void TstReception::reponsePendantLaBoiteNouveauCompte()
@@ -159,31 +192,14 @@ void TstReception::reponsePendantLaBoiteNouveauCompte()
     SessionBoucle session;
     QVERIFY(session.connecter());
     RepondeurBoites boites;
-    boites.repondre = false;
     const QByteArray suivante = trameReponse(QStringLiteral("m:55"));
     QStringList journalBoiteOuverte;
-
-    // The box runs its own event loop inside the reply handler, so what
-    // happens while it is open is driven from the event loop too.
-    // Past the time limit the box is closed anyway, so that a fault fails the
-    // checks below instead of leaving the box open for good.
-    int etape = 0;
-    QElapsedTimer depuis;
-    QTimer pas;
-    connect(&pas, &QTimer::timeout, &pas, [&] {
-        if (etape == 0 && qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            session.serveur.envoyer(suivante);
-            depuis.start();
-            etape = 1;
-        } else if (etape == 1
-                   && (socketFenetre(session.fenetre)->bytesAvailable() == suivante.size()
-                       || depuis.hasExpired(attente))) {
-            journalBoiteOuverte = lignesJournal(session.fenetre) << solde(session);
-            boites.repondre = true;
-            etape = 2;
-        }
-    });
-    pas.start(20);
+    QTcpSocket *socket = socketFenetre(session.fenetre);
+    BoiteTenueOuverte tenue(boites,
+                            {[&] { session.serveur.envoyer(suivante); },
+                             [&] { return socket->bytesAvailable() == suivante.size(); },
+                             [&] { journalBoiteOuverte = lignesJournal(session.fenetre) << session.solde(); }},
+                            attente);
 
     session.serveur.envoyer(trameReponse(QStringLiteral("n:0A1B2C3D4E5F")));
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
@@ -191,7 +207,7 @@ void TstReception::reponsePendantLaBoiteNouveauCompte()
     // The second reply arrived while the box was open and waited for it.
     QCOMPARE(journalBoiteOuverte, QStringList({tentative, reussite, creation + "0A1B2C3D4E5F", "0"}));
     QCOMPARE(lignesJournal(session.fenetre).last(), bienvenue("55"));
-    QCOMPARE(solde(session), QStringLiteral("55"));
+    QCOMPARE(session.solde(), QStringLiteral("55"));
     QCOMPARE(boites.vues.size(), 1);
     QVERIFY(QFile::exists(QStringLiteral("0A1B2C3D4E5F.log")));
 }
@@ -199,18 +215,25 @@ void TstReception::reponsePendantLaBoiteNouveauCompte()
 void TstReception::nouveauCompte_data()
 {
     QTest::addColumn<QString>("numero");
-    QTest::addColumn<QString>("fichier");
+    QTest::addColumn<QString>("fichier");    // the history file that gets the record
+    QTest::addColumn<QString>("fichierCle"); // the key file that the box names
 
-    const QString installation = identifiantCompte() + QStringLiteral(".log");
-    QTest::newRow("another account") << QStringLiteral("0A1B2C3D4E5F") << QStringLiteral("0A1B2C3D4E5F.log");
-    QTest::newRow("this installation") << identifiantCompte() << installation;
-    QTest::newRow("path out of the folder") << QStringLiteral("../x") << installation;
+    const QString installation = identifiantCompte();
+    QTest::newRow("another account") << QStringLiteral("0A1B2C3D4E5F") << QStringLiteral("0A1B2C3D4E5F.log")
+                                     << QStringLiteral("0A1B2C3D4E5F.key");
+    QTest::newRow("this installation") << installation << installation + ".log" << installation + ".key";
+    // A name that is no plain file name: the box names the file that holds the key.
+    QTest::newRow("path out of the folder") << QStringLiteral("../../x") << installation + ".log"
+                                            << installation + ".key";
+    QTest::newRow("absolute path") << QStringLiteral("/tmp/x") << installation + ".log" << installation + ".key";
+    QTest::newRow("no name") << QString() << installation + ".log" << installation + ".key";
 }
 
 void TstReception::nouveauCompte()
 {
     QFETCH(QString, numero);
     QFETCH(QString, fichier);
+    QFETCH(QString, fichierCle);
 
     SessionBoucle session;
     QVERIFY(session.connecter());
@@ -219,18 +242,19 @@ void TstReception::nouveauCompte()
     QTRY_VERIFY_WITH_TIMEOUT(!lireFichierTexte(fichier).isEmpty(), attente);
 
     QCOMPARE(lignesJournal(session.fenetre).last(), creation + numero);
-    QCOMPARE(solde(session), QStringLiteral("0"));
+    QCOMPARE(session.solde(), QStringLiteral("0"));
     QCOMPARE(boites.vues.size(), 1);
     QCOMPARE(boites.vues.first().titre, QStringLiteral("To remember absolutely"));
     QCOMPARE(boites.vues.first().texte,
-             QStringLiteral("A file ") + numero
-                 + QStringLiteral(".key has been created. Above all, do not modify it and do not erase it; "
+             QStringLiteral("A file ") + fichierCle
+                 + QStringLiteral(" has been created. Above all, do not modify it and do not erase it; "
                                   "otherwise you will not be able to authenticate yourself"));
     QCOMPARE(boites.vues.first().icone, QMessageBox::Information);
 
     const QString contenu = lireFichierTexte(fichier);
     QVERIFY2(ligneHistorique(QStringLiteral("-account creation-") + numero).match(contenu).hasMatch(),
              qPrintable(contenu));
+    QVERIFY(QFile::exists(fichierCle) || fichierCle == numero + QStringLiteral(".key"));
     QStringList attendus = {identifiantCompte() + QStringLiteral(".key"), fichier};
     attendus.sort();
     QCOMPARE(QDir(session.dossier.chemin()).entryList(QDir::Files), attendus);
@@ -291,6 +315,67 @@ void TstReception::champsDuServeur()
     QCOMPARE(lignesJournal(session.fenetre).last(), ligne);
     // The balance label shows the field as text too.
     QCOMPARE(session.fenetre.findChild<QLabel *>(QStringLiteral("solde"))->textFormat(), Qt::PlainText);
+}
+
+void TstReception::noticeNeChargeRien_data()
+{
+    QTest::addColumn<QString>("notice");
+    QTest::addColumn<QString>("ligne");
+
+    // image.png, fond.png and style.css lie in the working folder; %1 is its
+    // path. A notice is the text after the reply's last colon, so no URL with
+    // a scheme or port and no style property ever reaches the log.
+    QTest::newRow("image from a device") << "<b>a</b><img src=/dev/zero>b" << "ab";
+    QTest::newRow("image file") << "<img src=image.png>x" << "x";
+    QTest::newRow("image by its full path") << "<img src=\"%1/image.png\">x" << "x";
+    QTest::newRow("image on no host") << "<img src=//127.0.0.1/image.png>x" << "x";
+    QTest::newRow("sized image") << "<img src=image.png width=100000 height=100000>x" << "x";
+    QTest::newRow("table background") << "<table background=fond.png><tr><td>x</td></tr></table>" << "x";
+    QTest::newRow("cell background") << "<table><tr><td background=fond.png>x</td></tr></table>" << "x";
+    QTest::newRow("body background") << "<body background=\"%1/fond.png\">x</body>" << "x";
+    QTest::newRow("style sheet") << "<head><link rel=stylesheet href=style.css></head><body>x</body>" << "x";
+    QTest::newRow("link") << "<a href=image.png>x</a>" << "x";
+}
+
+// A notice keeps its formatting, but what it names is never loaded: the
+// window opens no file, and no image or link reaches the log.
+void TstReception::noticeNeChargeRien()
+{
+    QFETCH(QString, notice);
+    QFETCH(QString, ligne);
+
+    SessionBoucle session;
+    const QString source = qEnvironmentVariable("QOVI_SOURCE_DIR") + QStringLiteral("/window/coin.jpg");
+    QVERIFY(QImage(source).save(QStringLiteral("image.png")));
+    QVERIFY(QFile::copy(QStringLiteral("image.png"), QStringLiteral("fond.png")));
+    {
+        QFile feuille(QStringLiteral("style.css"));
+        QVERIFY(feuille.open(QIODevice::WriteOnly));
+        feuille.write("p { background-image: url(fond.png) }");
+    }
+    session.fenetre.show();
+    QVERIFY(session.connecter());
+    LecturesDuDossier lectures(session.dossier.chemin());
+
+    notice.replace(QStringLiteral("%1"), session.dossier.chemin());
+    session.serveur.envoyer(trameReponse(QStringLiteral("i:") + notice) + trameReponse(QStringLiteral("i:<i>end</i>")));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).size(), 4, attente);
+    QTextEdit *journal = session.fenetre.findChild<QTextEdit *>(QStringLiteral("listeMessages"));
+    journal->document()->documentLayout()->documentSize(); // laid out
+    session.fenetre.grab();                                // and painted
+
+    QCOMPARE(lignesJournal(session.fenetre).mid(2), QStringList({ligne, QStringLiteral("end")}));
+    QCOMPARE(lectures.noms(), QStringList());
+    for (QTextBlock bloc = journal->document()->begin(); bloc.isValid(); bloc = bloc.next()) {
+        for (QTextBlock::iterator morceau = bloc.begin(); !morceau.atEnd(); ++morceau) {
+            const QTextCharFormat format = morceau.fragment().charFormat();
+            QVERIFY(!format.isImageFormat());
+            QVERIFY(!format.isAnchor());
+            QCOMPARE(format.background().style(), Qt::NoBrush);
+        }
+    }
+    // The formatting stays.
+    QVERIFY(journal->document()->lastBlock().begin().fragment().charFormat().fontItalic());
 }
 
 QTEST_MAIN(TstReception)

@@ -87,8 +87,8 @@ void TstSession::sessionComplete()
 
     // The next start in this folder: the same key goes out, and the history tab shows the file.
     FenClient suivante;
-    QCOMPARE(suivante.findChild<QTextEdit *>(QStringLiteral("historique"))->toPlainText().trimmed(),
-             historique.trimmed());
+    QTRY_COMPARE_WITH_TIMEOUT(suivante.findChild<QTextEdit *>(QStringLiteral("historique"))->toPlainText().trimmed(),
+                              historique.trimmed(), attente);
     connecterFenetre(suivante, serveur.port());
     QTRY_COMPARE_WITH_TIMEOUT(serveur.requetes.size(), 3, attente);
     QCOMPARE(serveur.requetes.at(2), serveur.requetes.at(0));

@@ -7,7 +7,13 @@
 
 #include <QLabel>
 #include <QScopeGuard>
+#include <QTextBlock>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -68,6 +74,42 @@ bool rienEnvoye(SessionBoucle &session)
         && session.serveur.requetes.size() == avant + 1 && session.serveur.requetes.last() == demande(autreCompte, "1");
 }
 
+// A port on 127.0.0.1 that listens but accepts nothing and whose queue is
+// full: a connection to it stays in progress.
+class PortSature
+{
+public:
+    PortSature()
+    {
+        ecoute = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in adresse = {};
+        adresse.sin_family = AF_INET;
+        adresse.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t taille = sizeof adresse;
+        if (bind(ecoute, reinterpret_cast<sockaddr *>(&adresse), taille) != 0 || listen(ecoute, 0) != 0
+            || getsockname(ecoute, reinterpret_cast<sockaddr *>(&adresse), &taille) != 0)
+            return;
+        port = ntohs(adresse.sin_port);
+        // The queue holds one connection; the one after it waits for room.
+        for (int i = 0; i < 2; ++i) {
+            remplissage[i] = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(remplissage[i], reinterpret_cast<sockaddr *>(&adresse), sizeof adresse);
+        }
+    }
+    ~PortSature()
+    {
+        for (const int descripteur : remplissage)
+            close(descripteur);
+        close(ecoute);
+    }
+
+    quint16 port = 0;
+
+private:
+    int ecoute = -1;
+    int remplissage[2] = {-1, -1};
+};
+
 } // namespace
 
 class TstVirement : public QObject
@@ -80,6 +122,8 @@ private slots:
     void laQuestionVientDAbord();
     void reponseNon();
     void montantEnChiffresAscii();
+    void sansConnexion_data();
+    void sansConnexion();
 };
 
 void TstVirement::verifications_data()
@@ -202,6 +246,50 @@ void TstVirement::montantEnChiffresAscii()
     virer(session);
     QTRY_COMPARE_WITH_TIMEOUT(session.serveur.requetes.size(), 2, attente);
     QCOMPARE(session.serveur.requetes.last(), demande(autreCompte, "250"));
+}
+
+void TstVirement::sansConnexion_data()
+{
+    QTest::addColumn<bool>("enCours"); // a new connection is still being made; else none is
+
+    QTest::newRow("disconnected") << false;
+    QTest::newRow("still connecting") << true;
+}
+
+// A transfer confirmed without a connection cannot go out: the user is told.
+void TstVirement::sansConnexion()
+{
+    QFETCH(bool, enCours);
+
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    QVERIFY(recevoirSolde(session, QStringLiteral("1500")));
+    QTcpSocket *socket = socketFenetre(session.fenetre);
+    PortSature sature;
+    if (enCours) {
+        QVERIFY(sature.port != 0);
+        connecterFenetre(session.fenetre, sature.port);
+        QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::ConnectingState, attente);
+    } else {
+        session.serveur.client->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::UnconnectedState, attente);
+    }
+    const QStringList journalAvant = lignesJournal(session.fenetre);
+    destinataire(session)->setText(autreCompte);
+    montant(session)->setValue(250);
+
+    RepondeurBoites boites(QMessageBox::Yes);
+    virer(session);
+
+    QCOMPARE(boites.vues.size(), 1);
+    QCOMPARE(lignesJournal(session.fenetre),
+             journalAvant + QStringList(QStringLiteral("ERROR : the transfer was not sent: you are not connected "
+                                                       "to the server.")));
+    // Emphasised, as the client's other notices.
+    QTextEdit *journal = session.fenetre.findChild<QTextEdit *>(QStringLiteral("listeMessages"));
+    QVERIFY(journal->document()->lastBlock().begin().fragment().charFormat().fontItalic());
+    QCOMPARE(session.serveur.requetes.size(), 1);
+    QCOMPARE(solde(session)->text(), QStringLiteral("1500"));
 }
 
 QTEST_MAIN(TstVirement)

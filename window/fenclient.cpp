@@ -1,16 +1,19 @@
 #include "window/fenclient.h"
 
-#include "history/historique.h"
 #include "identity/cle.h"
 #include "identity/compte.h"
+#include "window/chargementhistorique.h"
 #include "window/journal.h"
 
+#include <QMessageBox>
 #include <QTcpSocket>
 
 FenClient::FenClient()
 {
     setupUi(this);
     solde->setTextFormat(Qt::PlainText); // the balance is whatever text the server sent
+    // The log is read-only: an undo history would hold on to every line ever shown.
+    listeMessages->setUndoRedoEnabled(false);
 
     socket = new QTcpSocket(this);
     socket->setReadBufferSize(tailleLectureReponses);
@@ -25,12 +28,14 @@ FenClient::FenClient()
     if (numeroCompte.isEmpty())
         return; // the application is quitting; there is no account to load
 
-    cle = chargerCle(numeroCompte);
+    QString problemeCle;
+    cle = chargerCle(numeroCompte, &problemeCle);
+    if (!problemeCle.isEmpty())
+        QMessageBox::critical(this, QStringLiteral("Error"), problemeCle);
 
-    // The records hold what servers sent: they are shown as the text they are.
-    const QString historiqueSauve = lireHistorique(numeroCompte);
-    if (!historiqueSauve.isNull())
-        ajouterParagrapheTexte(historique, historiqueSauve);
+    // The records hold what servers sent: they are shown as the text they are,
+    // a piece at a time once the window is up.
+    new ChargementHistorique(historique, numeroCompte);
 }
 
 FenClient::~FenClient()
@@ -57,6 +62,7 @@ void FenClient::on_message_returnPressed()
 void FenClient::journaliserAvis(const QString &ligne)
 {
     listeMessages->append(ligne);
+    rognerJournal(listeMessages);
 }
 
 // Lines that carry what a server sent are shown as the literal text they are.

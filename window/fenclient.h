@@ -41,7 +41,7 @@ private:
     void envoyerMessage(QString message);
     void envoyerIdentifiants();
     void traiterReponse(const QString &reponse, LotJournal &lot);
-    void afficherCompteCree(const QString &compteCree);
+    void afficherCompteCree(const QString &fichierCle);
     void journaliserAvis(const QString &ligne);
     void journaliserTexte(const QString &ligne);
 
