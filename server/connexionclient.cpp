@@ -30,6 +30,7 @@ ConnexionClient::ConnexionClient(QTcpSocket *socket, int delaiMs, QObject *paren
     : QObject(parent)
     , socket(socket)
     , identifiant(prochainNumero())
+    , adresse(socket->peerAddress().toString())
 {
     socket->setParent(this);
     socket->setReadBufferSize(tailleTamponSocket);
@@ -50,7 +51,7 @@ ConnexionClient::ConnexionClient(QTcpSocket *socket, int delaiMs, QObject *paren
 
     qInfo().noquote() << QStringLiteral("#%1 connection from %2 port %3")
                              .arg(identifiant)
-                             .arg(socket->peerAddress().toString())
+                             .arg(adresse)
                              .arg(socket->peerPort());
     // Bytes may have arrived before this object was listening.
     if (socket->bytesAvailable() > 0)

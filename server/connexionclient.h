@@ -21,6 +21,8 @@ public:
     ConnexionClient(QTcpSocket *socket, int delaiMs, QObject *parent = nullptr);
 
     int numero() const { return identifiant; }
+    // The peer's IP address, as text.
+    QString adresseDistante() const { return adresse; }
     bool estAuthentifiee() const { return !compte.isEmpty(); }
     QString compteAuthentifie() const { return compte; }
     bool cleEgale(const QString &autre) const;
@@ -54,6 +56,7 @@ private:
     bool suspendue = false;
     QTcpSocket *socket;
     int identifiant;
+    QString adresse;
     QByteArray entree;
     quint16 tailleAttendue = 0;
     QString compte;

@@ -19,6 +19,7 @@ struct Options
     quint16 port = 50885;
     QString base;
     int delaiMs = 30000;
+    int creationsParMinute = creationsParMinuteParDefaut;
 };
 
 // One line per event on stderr, after the local time to the millisecond. A
@@ -68,6 +69,11 @@ bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *err
         return false;
     }
     options->delaiMs = secondes * 1000;
+    options->creationsParMinute = ligne.value(QStringLiteral("new-accounts-per-minute")).toInt(&nombre);
+    if (!nombre || options->creationsParMinute < 1 || options->creationsParMinute > 60000) {
+        *erreur = QStringLiteral("--new-accounts-per-minute needs a number from 1 to 60000");
+        return false;
+    }
     options->base = ligne.isSet(QStringLiteral("database")) ? ligne.value(QStringLiteral("database"))
                                                             : adresseBaseParDefaut();
     return true;
@@ -141,6 +147,7 @@ int servir(QCoreApplication &application, const Options &options)
     if (!ouvrirBase(banque, options))
         return 1;
     Serveur serveur(banque, options.delaiMs);
+    serveur.limiterCreations(options.creationsParMinute);
     if (!serveur.ecouter(options.adresse, options.port)) {
         return echouer(QStringLiteral("cannot listen on %1 port %2: %3")
                            .arg(options.adresse.toString())
@@ -189,6 +196,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("idle-timeout"),
          QStringLiteral("Seconds a client may take to send its credentials or to finish a request (default 30)."),
          QStringLiteral("seconds"), QStringLiteral("30")},
+        {QStringLiteral("new-accounts-per-minute"),
+         QStringLiteral("New accounts one client address may create per minute (default %1).")
+             .arg(creationsParMinuteParDefaut),
+         QStringLiteral("n"), QString::number(creationsParMinuteParDefaut)},
     });
     ligne.addPositionalArgument(QStringLiteral("command"), QStringLiteral("credit ACCOUNT AMOUNT, or accounts."),
                                 QStringLiteral("[command]"));

@@ -28,6 +28,8 @@ public:
     Serveur(Banque &banque, int delaiMs, QObject *parent = nullptr);
 
     bool ecouter(const QHostAddress &adresse, quint16 port);
+    // How many new accounts one address may create in a minute.
+    void limiterCreations(int parMinute) { identification.limiterCreations(parMinute); }
     QString erreur() const { return ecoute.errorString(); }
     QHostAddress adresse() const { return ecoute.serverAddress(); }
     quint16 port() const { return ecoute.serverPort(); }
