@@ -8,6 +8,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // Memory for the counters stays bounded whatever the number of sources.
@@ -67,10 +69,16 @@ void Identification::orienter(const Demande &demande)
     Demande aVerifier = demande;
     qint64 solde = 0;
     switch (banque.chercher(demande.compte, &aVerifier.empreinte, &solde)) {
-    case Banque::Issue::Fait:
-        sources[demande.source].file.append(aVerifier);
+    case Banque::Issue::Fait: {
+        QVector<Demande> &file = sources[demande.source].file;
+        // Connections that keep coming and going while their source waits take no room.
+        if (file.size() >= 32)
+            file.erase(std::remove_if(file.begin(), file.end(), [](const Demande &d) { return !d.connexion; }),
+                       file.end());
+        file.append(aVerifier);
         avancer(demande.source);
         return;
+    }
     case Banque::Issue::CompteInconnu:
         creer(demande);
         return;
