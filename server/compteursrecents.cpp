@@ -57,7 +57,8 @@ const CompteursRecents::Compteur *CompteursRecents::trouver(const QString &sourc
 }
 
 // Drops the sources whose events are all forgotten, from the least recently
-// counted on: each call does only the work that earlier events left.
+// counted on, up to the first one still remembered: the rest go when they
+// reach the front, or when room is needed.
 void CompteursRecents::elaguer(qint64 maintenant)
 {
     while (!ordre.empty() && ordre.front().videA <= maintenant) {
