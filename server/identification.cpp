@@ -32,6 +32,7 @@ Identification::Identification(Banque &banque, QObject *parent)
     , banque(banque)
     , echecsComptes(maxSourcesSuivies, oubliEchecMs)
     , echecsSources(maxSourcesSuivies, oubliEchecMs)
+    , echecsPaires(maxSourcesSuivies, oubliEchecMs)
     , creationsSources(maxSourcesSuivies, 60000 / creationsParMinuteParDefaut)
 {
     horloge.start();
@@ -58,7 +59,7 @@ void Identification::demander(ConnexionClient *connexion, const QString &compte,
     orienter(Demande{connexion, connexion->numero(), compte, cle, adresse, sourceDeAdresse(adresse), QString()});
 }
 
-// An existing account's key waits for its source's turn; a new account is created.
+// An existing account's key waits for its turn; a new account is created.
 void Identification::orienter(const Demande &demande)
 {
     const auto creation = creations.find(demande.compte);
@@ -70,13 +71,13 @@ void Identification::orienter(const Demande &demande)
     qint64 solde = 0;
     switch (banque.chercher(demande.compte, &aVerifier.empreinte, &solde)) {
     case Banque::Issue::Fait: {
-        QVector<Demande> &file = sources[demande.source].file;
-        // Connections that keep coming and going while their source waits take no room.
+        QVector<Demande> &file = attentes[demande.paire()].file;
+        // Connections that keep coming and going while their turn is far take no room.
         if (file.size() >= 32)
             file.erase(std::remove_if(file.begin(), file.end(), [](const Demande &d) { return !d.connexion; }),
                        file.end());
         file.append(aVerifier);
-        avancer(demande.source);
+        avancer(demande.paire());
         return;
     }
     case Banque::Issue::CompteInconnu:
@@ -88,28 +89,28 @@ void Identification::orienter(const Demande &demande)
     }
 }
 
-// Starts checking the keys that wait for source, as far as its recent wrong keys allow:
-// a source that gave none has as many checked at once as there are cores; one
-// that did has one checked at a time, each after its delay.
-void Identification::avancer(const QString &source)
+// Starts checking the keys that wait for paire, as far as its recent wrong keys allow:
+// without any, as many at once as there are cores; after some, one at a time,
+// each after its delay. The owner, from elsewhere, never waits for the guesser.
+void Identification::avancer(const QString &paire)
 {
-    const auto trouvee = sources.find(source);
-    if (trouvee == sources.end())
+    const auto trouvee = attentes.find(paire);
+    if (trouvee == attentes.end())
         return;
-    Source &etat = *trouvee;
+    Attente &etat = *trouvee;
     const qint64 instant = maintenant();
-    const int echecs = echecsSources.nombre(source, instant);
+    const int echecs = echecsPaires.nombre(paire, instant);
     const int permis = echecs > 0 ? 1 : calculs.maxThreadCount();
-    const qint64 attente = echecs > 0 ? echecsSources.dernier(source, instant) + delaiApresEchecs(echecs) - instant : 0;
+    const qint64 attente = echecs > 0 ? echecsPaires.dernier(paire, instant) + delaiApresEchecs(echecs) - instant : 0;
     while (!etat.file.isEmpty() && etat.enCours < permis) {
         if (attente > 0) {
             if (!etat.reveilPrevu) {
                 etat.reveilPrevu = true;
-                QTimer::singleShot(int(attente), this, [this, source] {
-                    const auto reveillee = sources.find(source);
-                    if (reveillee != sources.end())
+                QTimer::singleShot(int(attente), this, [this, paire] {
+                    const auto reveillee = attentes.find(paire);
+                    if (reveillee != attentes.end())
                         reveillee->reveilPrevu = false;
-                    avancer(source);
+                    avancer(paire);
                 });
             }
             return;
@@ -122,7 +123,7 @@ void Identification::avancer(const QString &source)
         verifier(demande);
     }
     if (etat.file.isEmpty() && etat.enCours == 0 && !etat.reveilPrevu)
-        sources.erase(trouvee);
+        attentes.erase(trouvee);
 }
 
 void Identification::verifier(const Demande &demande)
@@ -147,9 +148,9 @@ void Identification::calculer(Calcul calcul, Suite suite, int priorite)
 
 void Identification::cleVerifiee(const Demande &demande, bool juste)
 {
-    const auto source = sources.find(demande.source);
-    if (source != sources.end())
-        --source->enCours;
+    const auto attente = attentes.find(demande.paire());
+    if (attente != attentes.end())
+        --attente->enCours;
     if (!juste) {
         refuserCle(demande);
     } else {
@@ -161,7 +162,7 @@ void Identification::cleVerifiee(const Demande &demande, bool juste)
         else
             echouer(demande);
     }
-    avancer(demande.source);
+    avancer(demande.paire());
 }
 
 void Identification::creer(const Demande &demande)
@@ -224,6 +225,7 @@ void Identification::refuserCle(const Demande &demande)
     const qint64 instant = maintenant();
     const int parCompte = echecsComptes.compter(demande.compte, instant);
     const int parSource = echecsSources.compter(demande.source, instant);
+    echecsPaires.compter(demande.paire(), instant);
     qInfo().noquote() << QStringLiteral("#%1 account %2 refused: wrong key from %3 (%4 recent for the account, %5 "
                                         "from the address)")
                              .arg(demande.numero)

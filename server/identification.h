@@ -19,12 +19,12 @@ constexpr int creationsParMinuteParDefaut = 10;
 // on worker threads, one per core, so that the event loop goes on serving
 // everybody else; the database is used from this object's thread only.
 //
-// The right key is always accepted at once: wrong keys for an account never
-// keep its owner out. Guessing is slowed down instead, per source address:
-// once an address has given wrong keys, its next credentials are checked one
-// at a time, each only after a delay that grows with its recent wrong keys,
-// and each wrong key is answered after the longer of the delays that the
-// account's and the address's recent wrong keys call for.
+// The right key is always checked at once, and accepted: wrong keys for an
+// account never keep its owner out. Guessing is slowed down instead: once an
+// address has given wrong keys for an account, its next keys for that account
+// are checked one at a time, each only after a delay that grows with those
+// wrong keys, and each wrong key is answered after the longer of the delays
+// that the account's and the address's recent wrong keys call for.
 //
 // Checking the key of an existing account goes before deriving the key of a
 // new one, and each address may create only a few accounts a minute.
@@ -56,9 +56,12 @@ private:
         QString adresse;    // as logged
         QString source;     // as counted
         QString empreinte;  // of the existing account
+
+        // The address and account whose keys are checked in turn.
+        QString paire() const { return source + QLatin1Char(' ') + compte; }
     };
-    // The credentials of one source that wait for their check.
-    struct Source
+    // The credentials of one address for one account that wait for their check.
+    struct Attente
     {
         QVector<Demande> file;
         int enCours = 0;
@@ -66,7 +69,7 @@ private:
     };
 
     void orienter(const Demande &demande);
-    void avancer(const QString &source);
+    void avancer(const QString &paire);
     void verifier(const Demande &demande);
     void cleVerifiee(const Demande &demande, bool juste);
     void creer(const Demande &demande);
@@ -80,11 +83,12 @@ private:
 
     Banque &banque;
     int creationsParMinute = creationsParMinuteParDefaut;
-    QHash<QString, Source> sources;
+    QHash<QString, Attente> attentes;
     // The credentials waiting for the creation of their account, the first one creating it.
     QHash<QString, QVector<Demande>> creations;
     CompteursRecents echecsComptes;
     CompteursRecents echecsSources;
+    CompteursRecents echecsPaires;
     CompteursRecents creationsSources;
     QElapsedTimer horloge;
     QThreadPool calculs;

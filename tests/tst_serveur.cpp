@@ -259,8 +259,11 @@ void TestServeur::devinettesRalenties_data()
 void TestServeur::devinettesRalenties()
 {
     QFETCH(int, adresses);
-    ClientProtocole proprietaire;
+    ClientProtocole proprietaire, voisin;
     QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    // B shares its address with the guesser, as behind one router.
+    QVERIFY(connecterAilleurs(voisin, 0));
+    QCOMPARE(voisin.demander(identifiants(compteB, cleB)), QLatin1String("n:") + compteB);
 
     // 200 wrong keys for A at once: the answers are spread out over time, so
     // that waiting for them makes guessing slow.
@@ -281,10 +284,12 @@ void TestServeur::devinettesRalenties()
         QVERIFY2(verifiees <= QThread::idealThreadCount() + 2, qPrintable(QString::number(verifiees)));
     }
 
-    // The owner is let in all the same.
-    ClientProtocole session;
+    // The owner is let in all the same, and B from the guesser's address.
+    ClientProtocole session, sessionVoisin;
     QVERIFY(session.connecter(serveur->port));
     QCOMPARE(session.demander(identifiants(compteA, cleA), 120000), QStringLiteral("m:0"));
+    QVERIFY(connecterAilleurs(sessionVoisin, 0));
+    QCOMPARE(sessionVoisin.demander(identifiants(compteB, cleB), 120000), QStringLiteral("m:0"));
     QVERIFY(nombreRepondus(intrus) < nombre / 2);
 }
 
