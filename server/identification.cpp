@@ -3,22 +3,26 @@
 #include "server/banque.h"
 #include "server/connexionclient.h"
 #include "server/empreinte.h"
+#include "server/reseau/minuterie.h"
 
 #include <QDebug>
 #include <QSemaphore>
 #include <QThread>
+
+#include <algorithm>
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
 namespace {
 
-// 1 s after the first wrong key, doubling up to a minute; forgotten after a quiet quarter of an hour.
-qint64 delaiVerrou(int echecs)
-{
-    return qMin<qint64>(qint64(1000) << qMin(echecs - 1, 6), 60000);
-}
-constexpr qint64 oubliEchecsMs = 15 * 60 * 1000;
+// Memory for the counters stays bounded whatever the number of sources.
+constexpr int maxSourcesSuivies = 65536;
+// A wrong key weighs on its account and address for a quarter of an hour.
+constexpr qint64 oubliEchecMs = 15 * 60 * 1000;
+// An existing account's login is never kept waiting behind a new account.
+constexpr int prioriteVerification = 1;
+constexpr int prioriteCreation = 0;
 
 // Starts every thread of the pool now and keeps them for good: a thread
 // started later needs descriptors, which a server at its limit has none of.
@@ -50,10 +54,13 @@ Identification::Identification(Banque &banque, asio::io_context &contexte, QObje
     : QObject(parent)
     , banque(banque)
     , contexte(contexte)
+    , echecsComptes(maxSourcesSuivies, oubliEchecMs)
+    , echecsSources(maxSourcesSuivies, oubliEchecMs)
+    , echecsPaires(maxSourcesSuivies, oubliEchecMs)
+    , creationsSources(maxSourcesSuivies, 60000 / creationsParMinuteParDefaut)
 {
     horloge.start();
-    // A flood of credentials keeps the derivations busy, not the event loop's core.
-    calculs.setMaxThreadCount(qMax(1, QThread::idealThreadCount() - 1));
+    calculs.setMaxThreadCount(QThread::idealThreadCount());
     demarrerTousLesFils(calculs);
 }
 
@@ -64,167 +71,209 @@ Identification::~Identification()
     calculs.waitForDone();
 }
 
+void Identification::limiterCreations(int parMinute)
+{
+    creationsParMinute = qMax(1, parMinute);
+    creationsSources.changerPeriode(60000 / creationsParMinute);
+}
+
 void Identification::demander(ConnexionClient *connexion, const QString &compte, const QString &cle)
 {
     connexion->suspendre();
-    QVector<Demande> &file = files[compte];
-    file.append(Demande{connexion, connexion->numero(), cle});
-    if (file.size() == 1)
-        suivante(compte);
+    const QString adresse = connexion->adresseDistante();
+    orienter(Demande{connexion, connexion->numero(), compte, cle, adresse, sourceDeAdresse(adresse), QString()});
 }
 
-// Starts checking the first credentials that wait for compte.
-void Identification::suivante(const QString &compte)
+// An existing account's key waits for its turn; a new account is created.
+void Identification::orienter(const Demande &demande)
 {
-    const auto file = files.find(compte);
-    if (file == files.end())
+    const auto creation = creations.find(demande.compte);
+    if (creation != creations.end()) {
+        creation->append(demande);
         return;
-    while (!file->isEmpty()) {
-        const Demande tete = file->constFirst();
-        // A connection gone before its turn has nothing to learn.
-        if (tete.connexion && !verrouille(compte, tete) && commencer(compte, tete))
-            return;
-        file->removeFirst();
     }
-    files.erase(file);
-}
-
-bool Identification::commencer(const QString &compte, const Demande &demande)
-{
-    QString empreinte;
+    Demande aVerifier = demande;
     qint64 solde = 0;
-    const QString cle = demande.cle;
-    switch (banque.chercher(compte, &empreinte, &solde)) {
-    case Banque::Issue::Fait:
-        calculer([cle, empreinte] { return verifierCle(cle, empreinte); },
-                 [this, compte](bool juste) { cleVerifiee(compte, juste); });
-        return true;
+    switch (banque.chercher(demande.compte, &aVerifier.empreinte, &solde)) {
+    case Banque::Issue::Fait: {
+        QVector<Demande> &file = attentes[demande.paire()].file;
+        // Connections that keep coming and going while their turn is far take no room.
+        if (file.size() >= 32)
+            file.erase(std::remove_if(file.begin(), file.end(), [](const Demande &d) { return !d.connexion; }),
+                       file.end());
+        file.append(aVerifier);
+        avancer(demande.paire());
+        return;
+    }
     case Banque::Issue::CompteInconnu:
-        calculer([cle] { return empreinteCle(cle); },
-                 [this, compte](const QString &nouvelle) { empreinteCalculee(compte, nouvelle); });
-        return true;
+        creer(demande);
+        return;
     default:
         echouer(demande);
-        return false;
+        return;
     }
+}
+
+// Starts checking the keys that wait for paire, as far as its recent wrong keys allow:
+// without any, as many at once as there are cores; after some, one at a time,
+// each after its delay. The owner, from elsewhere, never waits for the guesser.
+void Identification::avancer(const QString &paire)
+{
+    const auto trouvee = attentes.find(paire);
+    if (trouvee == attentes.end())
+        return;
+    Attente &etat = *trouvee;
+    const qint64 instant = maintenant();
+    const int echecs = echecsPaires.nombre(paire, instant);
+    const int permis = echecs > 0 ? 1 : calculs.maxThreadCount();
+    const qint64 attente = echecs > 0 ? echecsPaires.dernier(paire, instant) + delaiApresEchecs(echecs) - instant : 0;
+    while (!etat.file.isEmpty() && etat.enCours < permis) {
+        if (attente > 0) {
+            if (!etat.reveilPrevu) {
+                etat.reveilPrevu = true;
+                plusTard(contexte, int(attente), this, [this, paire] {
+                    const auto reveillee = attentes.find(paire);
+                    if (reveillee != attentes.end())
+                        reveillee->reveilPrevu = false;
+                    avancer(paire);
+                });
+            }
+            return;
+        }
+        const Demande demande = etat.file.takeFirst();
+        // A connection gone before its turn has nothing to learn.
+        if (!demande.connexion)
+            continue;
+        ++etat.enCours;
+        verifier(demande);
+    }
+    if (etat.file.isEmpty() && etat.enCours == 0 && !etat.reveilPrevu)
+        attentes.erase(trouvee);
+}
+
+void Identification::verifier(const Demande &demande)
+{
+    const QString cle = demande.cle;
+    const QString empreinte = demande.empreinte;
+    calculer([cle, empreinte] { return verifierCle(cle, empreinte); },
+             [this, demande](bool juste) { cleVerifiee(demande, juste); }, prioriteVerification);
 }
 
 // Runs calcul on a worker thread, then suite with its result on the loop's thread.
 template <typename Calcul, typename Suite>
-void Identification::calculer(Calcul calcul, Suite suite)
+void Identification::calculer(Calcul calcul, Suite suite, int priorite)
 {
-    calculs.start([moi = QPointer<Identification>(this), calcul, suite] {
-        const auto resultat = calcul();
-        asio::post(moi->contexte, [moi, suite, resultat] {
-            if (moi)
-                suite(resultat);
-        });
-    });
+    asio::io_context &boucle = contexte;
+    calculs.start(
+        [moi = QPointer<Identification>(this), &boucle, calcul, suite] {
+            const auto resultat = calcul();
+            asio::post(boucle, [moi, suite, resultat] {
+                if (moi)
+                    suite(resultat);
+            });
+        },
+        priorite);
 }
 
-void Identification::cleVerifiee(const QString &compte, bool juste)
+void Identification::cleVerifiee(const Demande &demande, bool juste)
 {
-    const QVector<Demande> concernees = retirerTeteEtMemeCle(compte);
+    const auto attente = attentes.find(demande.paire());
+    if (attente != attentes.end())
+        --attente->enCours;
     if (!juste) {
-        refuserCle(compte, concernees.first());
-        for (int i = 1; i < concernees.size(); ++i)
-            verrouille(compte, concernees[i]);
+        refuserCle(demande);
     } else {
         // Read again: money may have come in during the derivation.
         QString empreinte;
         qint64 solde = 0;
-        if (banque.chercher(compte, &empreinte, &solde) == Banque::Issue::Fait) {
-            echecs.remove(compte);
-            for (const Demande &demande : concernees)
-                accepter(compte, demande, QStringLiteral("m:") + QString::number(solde));
-        } else {
-            for (const Demande &demande : concernees)
-                echouer(demande);
-        }
+        if (banque.chercher(demande.compte, &empreinte, &solde) == Banque::Issue::Fait)
+            accepter(demande, QStringLiteral("m:") + QString::number(solde));
+        else
+            echouer(demande);
     }
-    suivante(compte);
+    avancer(demande.paire());
+}
+
+void Identification::creer(const Demande &demande)
+{
+    const qint64 instant = maintenant();
+    if (creationsSources.nombre(demande.source, instant) >= creationsParMinute) {
+        qInfo().noquote() << QStringLiteral("#%1 account %2 refused: too many new accounts from %3")
+                                 .arg(demande.numero)
+                                 .arg(demande.compte, demande.adresse);
+        if (demande.connexion)
+            demande.connexion->terminer(
+                QStringLiteral("i:Too many accounts were created from your address, please try again later"));
+        return;
+    }
+    creationsSources.compter(demande.source, instant);
+    creations.insert(demande.compte, {demande});
+    const QString cle = demande.cle;
+    const QString compte = demande.compte;
+    calculer([cle] { return empreinteCle(cle); },
+             [this, compte](const QString &empreinte) { empreinteCalculee(compte, empreinte); }, prioriteCreation);
 }
 
 void Identification::empreinteCalculee(const QString &compte, const QString &empreinte)
 {
+    QVector<Demande> concernees = creations.take(compte);
+    if (concernees.isEmpty())
+        return;
     switch (banque.creer(compte, empreinte)) {
     case Banque::Issue::Cree: {
-        const QVector<Demande> concernees = retirerTeteEtMemeCle(compte);
-        qInfo().noquote() << QStringLiteral("#%1 account %2 created").arg(concernees.first().numero).arg(compte);
-        accepter(compte, concernees.first(), QStringLiteral("n:") + compte);
-        for (int i = 1; i < concernees.size(); ++i)
-            accepter(compte, concernees[i], QStringLiteral("m:0"));
+        const Demande createur = concernees.takeFirst();
+        qInfo().noquote() << QStringLiteral("#%1 account %2 created from %3")
+                                 .arg(createur.numero)
+                                 .arg(compte, createur.adresse);
+        accepter(createur, QLatin1String("n:") + compte);
+        const QByteArray cle = createur.cle.toUtf8();
+        // The same key is known right; any other is checked against the new record.
+        for (const Demande &demande : qAsConst(concernees)) {
+            if (egalesEnTempsConstant(demande.cle.toUtf8(), cle))
+                accepter(demande, QStringLiteral("m:0"));
+            else
+                orienter(demande);
+        }
         break;
     }
     case Banque::Issue::Fait:
-        // Another server created it meanwhile: the key is checked against its record.
+        // Another server created it meanwhile: the keys are checked against its record.
+        for (const Demande &demande : qAsConst(concernees))
+            orienter(demande);
         break;
     default:
-        echouer(retirerTeteEtMemeCle(compte).first());
+        for (const Demande &demande : qAsConst(concernees))
+            echouer(demande);
         break;
     }
-    suivante(compte);
 }
 
-// The credentials just checked, first, then those waiting with the same key.
-QVector<Identification::Demande> Identification::retirerTeteEtMemeCle(const QString &compte)
+// Counts even when the connection is gone: closing early must not spare a guess its weight.
+void Identification::refuserCle(const Demande &demande)
 {
-    QVector<Demande> &file = files[compte];
-    QVector<Demande> concernees{file.takeFirst()};
-    const QByteArray cle = concernees.first().cle.toUtf8();
-    for (auto demande = file.begin(); demande != file.end();) {
-        if (egalesEnTempsConstant(demande->cle.toUtf8(), cle)) {
-            concernees.append(*demande);
-            demande = file.erase(demande);
-        } else {
-            ++demande;
-        }
-    }
-    return concernees;
-}
-
-bool Identification::verrouille(const QString &compte, const Demande &demande)
-{
-    const auto verrou = echecs.constFind(compte);
-    const qint64 maintenant = horloge.elapsed();
-    if (verrou == echecs.constEnd() || maintenant >= verrou->verrouJusqua)
-        return false;
-    qInfo().noquote() << QStringLiteral("#%1 account %2 refused: locked after wrong keys")
+    const qint64 instant = maintenant();
+    const int parCompte = echecsComptes.compter(demande.compte, instant);
+    const int parSource = echecsSources.compter(demande.source, instant);
+    echecsPaires.compter(demande.paire(), instant);
+    qInfo().noquote() << QStringLiteral("#%1 account %2 refused: wrong key from %3 (%4 recent for the account, %5 "
+                                        "from the address)")
                              .arg(demande.numero)
-                             .arg(compte);
+                             .arg(demande.compte, demande.adresse)
+                             .arg(parCompte)
+                             .arg(parSource);
     if (demande.connexion)
-        demande.connexion->terminerApres(QStringLiteral("a:"), int(verrou->verrouJusqua - maintenant));
-    return true;
-}
-
-// Counts even when the connection is gone: closing early must not spare a guess the lock.
-void Identification::refuserCle(const QString &compte, const Demande &demande)
-{
-    const qint64 maintenant = horloge.elapsed();
-    Echecs &echec = echecs[compte];
-    if (maintenant - echec.dernier > oubliEchecsMs)
-        echec.nombre = 0;
-    ++echec.nombre;
-    echec.dernier = maintenant;
-    const qint64 delai = delaiVerrou(echec.nombre);
-    echec.verrouJusqua = maintenant + delai;
-    qInfo().noquote() << QStringLiteral("#%1 account %2 refused: wrong key (%3 in a row)")
-                             .arg(demande.numero)
-                             .arg(compte)
-                             .arg(echec.nombre);
-    if (demande.connexion)
-        demande.connexion->terminerApres(QStringLiteral("a:"), int(delai));
+        demande.connexion->terminerApres(QStringLiteral("a:"), int(delaiApresEchecs(qMax(parCompte, parSource))));
 }
 
 // reponse: "n:" for the connection that created the account, else "m:".
-void Identification::accepter(const QString &compte, const Demande &demande, const QString &reponse)
+void Identification::accepter(const Demande &demande, const QString &reponse)
 {
     if (!demande.connexion)
         return;
     if (!reponse.startsWith(QLatin1String("n:")))
-        qInfo().noquote() << QStringLiteral("#%1 account %2 authenticated").arg(demande.numero).arg(compte);
+        qInfo().noquote() << QStringLiteral("#%1 account %2 authenticated").arg(demande.numero).arg(demande.compte);
     ConnexionClient *connexion = demande.connexion;
-    connexion->accepter(compte, demande.cle);
+    connexion->accepter(demande.compte, demande.cle);
     emit acceptee(connexion);
     connexion->envoyer(reponse);
 }

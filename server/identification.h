@@ -1,6 +1,8 @@
 #ifndef IDENTIFICATION_H
 #define IDENTIFICATION_H
 
+#include "server/compteursrecents.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
@@ -14,15 +16,21 @@ namespace asio {
 class io_context;
 }
 
+constexpr int creationsParMinuteParDefaut = 10;
+
 // Answers credentials. The key derivation (tens of milliseconds of CPU) runs
-// on worker threads so that the event loop goes on serving everybody else;
-// the database is used from the loop's thread only.
+// on worker threads, one per core, so that the event loop goes on serving
+// everybody else; the database is used from the loop's thread only.
 //
-// The credentials for one account are checked one after another, as if the
-// server took them one at a time: each wrong key locks the account for a
-// growing time before the next try is even looked at, however many arrive at
-// once. Tries that carry the same key as the one being checked share its
-// result instead of waiting for a derivation of their own.
+// The right key is always checked at once, and accepted: wrong keys for an
+// account never keep its owner out. Guessing is slowed down instead: once an
+// address has given wrong keys for an account, its next keys for that account
+// are checked one at a time, each only after a delay that grows with those
+// wrong keys, and each wrong key is answered after the longer of the delays
+// that the account's and the address's recent wrong keys call for.
+//
+// Checking the key of an existing account goes before deriving the key of a
+// new one, and each address may create only a few accounts a minute.
 class Identification : public QObject
 {
     Q_OBJECT
@@ -31,6 +39,9 @@ public:
     // Results of the worker threads come back to the loop of contexte.
     Identification(Banque &banque, asio::io_context &contexte, QObject *parent = nullptr);
     ~Identification() override;
+
+    // How many new accounts one address may create in a minute.
+    void limiterCreations(int parMinute);
 
     // The connection reads no further request until it has its answer.
     void demander(ConnexionClient *connexion, const QString &compte, const QString &cle);
@@ -44,32 +55,46 @@ private:
     {
         QPointer<ConnexionClient> connexion;
         int numero;
+        QString compte;
         QString cle;
+        QString adresse;    // as logged
+        QString source;     // as counted
+        QString empreinte;  // of the existing account
+
+        // The address and account whose keys are checked in turn.
+        QString paire() const { return source + QLatin1Char(' ') + compte; }
     };
-    struct Echecs
+    // The credentials of one address for one account that wait for their check.
+    struct Attente
     {
-        int nombre = 0;
-        qint64 dernier = 0;      // ms on horloge
-        qint64 verrouJusqua = 0; // ms on horloge
+        QVector<Demande> file;
+        int enCours = 0;
+        bool reveilPrevu = false;
     };
 
-    void suivante(const QString &compte);
-    bool commencer(const QString &compte, const Demande &demande);
-    template <typename Calcul, typename Suite>
-    void calculer(Calcul calcul, Suite suite);
-    void cleVerifiee(const QString &compte, bool juste);
+    void orienter(const Demande &demande);
+    void avancer(const QString &paire);
+    void verifier(const Demande &demande);
+    void cleVerifiee(const Demande &demande, bool juste);
+    void creer(const Demande &demande);
     void empreinteCalculee(const QString &compte, const QString &empreinte);
-    QVector<Demande> retirerTeteEtMemeCle(const QString &compte);
-    bool verrouille(const QString &compte, const Demande &demande);
-    void refuserCle(const QString &compte, const Demande &demande);
-    void accepter(const QString &compte, const Demande &demande, const QString &reponse);
+    template <typename Calcul, typename Suite>
+    void calculer(Calcul calcul, Suite suite, int priorite);
+    void refuserCle(const Demande &demande);
+    void accepter(const Demande &demande, const QString &reponse);
     void echouer(const Demande &demande);
+    qint64 maintenant() const { return horloge.elapsed(); }
 
     Banque &banque;
     asio::io_context &contexte;
-    // The credentials waiting, per account; the first ones are being checked.
-    QHash<QString, QVector<Demande>> files;
-    QHash<QString, Echecs> echecs;
+    int creationsParMinute = creationsParMinuteParDefaut;
+    QHash<QString, Attente> attentes;
+    // The credentials waiting for the creation of their account, the first one creating it.
+    QHash<QString, QVector<Demande>> creations;
+    CompteursRecents echecsComptes;
+    CompteursRecents echecsSources;
+    CompteursRecents echecsPaires;
+    CompteursRecents creationsSources;
     QElapsedTimer horloge;
     QThreadPool calculs;
 };

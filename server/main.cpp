@@ -25,6 +25,7 @@ struct Options
     QString base;
     int delaiMs = 30000;
     Serveur::Limites limites;
+    int creationsParMinute = creationsParMinuteParDefaut;
 };
 
 int echouer(const QString &message)
@@ -70,6 +71,11 @@ bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *err
             *erreur = QStringLiteral("--%1 needs a number from 1").arg(nom);
             return false;
         }
+    }
+    options->creationsParMinute = ligne.value(QStringLiteral("new-accounts-per-minute")).toInt(&nombre);
+    if (!nombre || options->creationsParMinute < 1 || options->creationsParMinute > 60000) {
+        *erreur = QStringLiteral("--new-accounts-per-minute needs a number from 1 to 60000");
+        return false;
     }
     options->base = ligne.isSet(QStringLiteral("database")) ? ligne.value(QStringLiteral("database"))
                                                             : adresseBaseParDefaut();
@@ -165,6 +171,7 @@ int servir(const Options &options)
         return 1;
     banque.etat().journaliser(true);
     Serveur serveur(contexte, banque, options.delaiMs, options.limites);
+    serveur.limiterCreations(options.creationsParMinute);
     asio::signal_set signaux(contexte);
     arreterSurSignal(signaux, contexte);
     if (!serveur.ecouter(options.adresse, options.port)) {
@@ -217,6 +224,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("max-connections-per-address"),
          QStringLiteral("Connections one IP address may have open at once (default 256)."), QStringLiteral("n"),
          QStringLiteral("256")},
+        {QStringLiteral("new-accounts-per-minute"),
+         QStringLiteral("New accounts one client address may create per minute (default %1).")
+             .arg(creationsParMinuteParDefaut),
+         QStringLiteral("n"), QString::number(creationsParMinuteParDefaut)},
     });
     ligne.addPositionalArgument(QStringLiteral("command"), QStringLiteral("credit ACCOUNT AMOUNT, or accounts."),
                                 QStringLiteral("[command]"));

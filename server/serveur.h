@@ -42,6 +42,8 @@ public:
     QString erreur() const { return ecoute.erreur(); }
     QHostAddress adresse() const;
     quint16 port() const;
+    // How many new accounts one address may create in a minute.
+    void limiterCreations(int parMinute) { identification.limiterCreations(parMinute); }
 
 private:
     struct Virement

@@ -26,6 +26,12 @@ public:
         return socket.waitForConnected(10000);
     }
 
+    // From another loopback address (127.0.0.2 and so on), as another machine would.
+    bool connecterDepuis(const QHostAddress &source, quint16 port)
+    {
+        return socket.bind(source) && connecter(port);
+    }
+
     // Appends the version tag, as the client does.
     void envoyer(const QString &requete) { envoyerTexte(requete + QLatin1String(":vers101")); }
     void envoyerTexte(const QString &texte) { envoyerOctets(construireTrame(brouiller(texte))); }
@@ -44,11 +50,11 @@ public:
     }
 
     // Sends the request and returns the reply to it.
-    QString demander(const QString &requete)
+    QString demander(const QString &requete, int delaiMs = 15000)
     {
         const int rang = reponses.size();
         envoyer(requete);
-        return reponse(rang);
+        return reponse(rang, delaiMs);
     }
 
     bool attendreFermeture(int delaiMs = 15000)

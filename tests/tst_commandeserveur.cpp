@@ -41,6 +41,8 @@ void TestCommandeServeur::refus_data()
     QTest::newRow("port too big") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
     QTest::newRow("listen on a name") << QStringList{QStringLiteral("--listen"), QStringLiteral("nowhere")};
     QTest::newRow("idle time-out 0") << QStringList{QStringLiteral("--idle-timeout"), QStringLiteral("0")};
+    QTest::newRow("new accounts per minute 0")
+        << QStringList{QStringLiteral("--new-accounts-per-minute"), QStringLiteral("0")};
     QTest::newRow("unknown command") << QStringList{QStringLiteral("--database"), base, QStringLiteral("frobnicate")};
     QTest::newRow("credit without amount")
         << QStringList{QStringLiteral("--database"), base, QStringLiteral("credit"), QStringLiteral("0123456789AB")};

@@ -10,7 +10,9 @@
 #include <QDataStream>
 #include <QElapsedTimer>
 #include <QTest>
+#include <QThread>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -20,6 +22,24 @@ namespace {
 bool estAvis(const QString &reponse)
 {
     return reponse.startsWith(QLatin1String("i:")) && reponse.size() > 2 && reponse.count(QLatin1Char(':')) == 1;
+}
+
+// Loopback addresses other than 127.0.0.1, one per client, as if each came from another machine.
+QHostAddress adresseBouclage(int i)
+{
+    return QHostAddress(QStringLiteral("127.0.%1.%2").arg(1 + i / 250).arg(1 + i % 250));
+}
+
+QString compteNumero(int i)
+{
+    return QStringLiteral("FEED%1").arg(i, 8, 10, QLatin1Char('0'));
+}
+
+using Foule = std::vector<std::unique_ptr<ClientProtocole>>;
+
+int nombreRepondus(const Foule &foule)
+{
+    return int(std::count_if(foule.cbegin(), foule.cend(), [](const auto &client) { return !client->reponses.isEmpty(); }));
 }
 
 } // namespace
@@ -34,8 +54,14 @@ private slots:
     void cleanup();
 
     void nouveauCompteEtCompteConnu();
+    void mauvaiseCle_data();
     void mauvaiseCle();
     void identificationsSimultanees();
+    void proprietaireJamaisEnferme();
+    void devinettesRalenties_data();
+    void devinettesRalenties();
+    void creationsLimitees();
+    void identificationPendantCreations();
     void virementPendantIdentifications();
     void requetesDansLOrdre();
     void identifiantsMalformes_data();
@@ -56,6 +82,7 @@ private:
     bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
     ResultatCommande admin(const QStringList &arguments);
     qint64 solde(const QString &compte);
+    bool connecterAilleurs(ClientProtocole &client, int i);
 
     std::unique_ptr<BaseDeTest> base;
     std::unique_ptr<ProcessusServeur> serveur;
@@ -68,7 +95,19 @@ void TestServeur::init()
 
 void TestServeur::cleanup()
 {
+    // Whatever happened, no money was made or lost.
+    if (base && base->estPrete() && !QTest::currentTestFailed())
+        QCOMPARE(base->nombre(QStringLiteral("SELECT COALESCE(SUM(balance), 0) FROM accounts")),
+                 base->nombre(QStringLiteral("SELECT COALESCE(SUM(amount), 0) FROM credits")));
     fermerBancServeur(base, serveur);
+}
+
+bool TestServeur::connecterAilleurs(ClientProtocole &client, int i)
+{
+    if (client.connecterDepuis(adresseBouclage(i), serveur->port))
+        return true;
+    qWarning() << "cannot connect from" << adresseBouclage(i) << client.socket.errorString();
+    return false;
 }
 
 bool TestServeur::identifier(ClientProtocole &client, const QString &compte, const QString &cle,
@@ -107,32 +146,39 @@ void TestServeur::nouveauCompteEtCompteConnu()
     QVERIFY(!serveur->journal().contains(cleA));
 }
 
+void TestServeur::mauvaiseCle_data()
+{
+    QTest::addColumn<bool>("memeAdresse");
+    QTest::newRow("right key from another address") << false;
+    QTest::newRow("right key from the guesser's address") << true;
+}
+
 void TestServeur::mauvaiseCle()
 {
+    QFETCH(bool, memeAdresse);
     ClientProtocole proprietaire;
     QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
 
     ClientProtocole intrus;
-    QVERIFY(intrus.connecter(serveur->port));
+    QVERIFY(connecterAilleurs(intrus, 0));
     QElapsedTimer duree;
     duree.start();
     intrus.envoyer(identifiants(compteA, cleB));
-    QVERIFY(serveur->journalContient(QStringLiteral("wrong key")));
+    QVERIFY(serveur->journalContient(QStringLiteral("account %1 refused: wrong key from %2")
+                                         .arg(compteA, adresseBouclage(0).toString())));
 
-    // While the account is locked, even the right key is refused.
-    ClientProtocole pendantVerrou;
-    QVERIFY(pendantVerrou.connecter(serveur->port));
-    pendantVerrou.envoyer(identifiants(compteA, cleA));
+    // The right key is accepted while the wrong one waits for its answer.
+    ClientProtocole pendantDelai;
+    if (memeAdresse)
+        QVERIFY(connecterAilleurs(pendantDelai, 0));
+    else
+        QVERIFY(pendantDelai.connecter(serveur->port));
+    QCOMPARE(pendantDelai.demander(identifiants(compteA, cleA)), QStringLiteral("m:0"));
 
     QCOMPARE(intrus.reponse(), QStringLiteral("a:"));
     QVERIFY2(duree.elapsed() >= 900, "a wrong key is answered after a delay");
     QVERIFY(intrus.attendreFermeture());
-    QCOMPARE(pendantVerrou.reponse(), QStringLiteral("a:"));
-    QVERIFY(pendantVerrou.attendreFermeture());
-
-    ClientProtocole apres;
-    QVERIFY(identifier(apres, compteA, cleA, QStringLiteral("m:0")));
-    QVERIFY(proprietaire.estConnecte());
+    QVERIFY(proprietaire.estConnecte() && pendantDelai.estConnecte());
 }
 
 void TestServeur::identificationsSimultanees()
@@ -149,23 +195,158 @@ void TestServeur::identificationsSimultanees()
     reponses.sort();
     QCOMPARE(reponses, QStringList({QStringLiteral("m:0"), QStringLiteral("m:0"), QLatin1String("n:") + compteC}));
 
-    // Wrong keys sent at once are tried one at a time: the first one locks the
-    // account and the others are refused without a try.
-    const QString cles[] = {cleA, cleB, QStringLiteral("99999888887777766666"), QStringLiteral("00000111112222233333")};
-    ClientProtocole intrus[4];
-    for (int i = 0; i < 4; ++i) {
+    // Wrong keys sent at once are each checked and counted, none skipped.
+    const QString cles[] = {cleA, cleB, QStringLiteral("99999888887777766666")};
+    ClientProtocole intrus[3];
+    for (int i = 0; i < 3; ++i) {
         QVERIFY(intrus[i].connecter(serveur->port));
         intrus[i].envoyer(identifiants(compteC, cles[i]));
     }
     for (ClientProtocole &client : intrus) {
-        QCOMPARE(client.reponse(0, 30000), QStringLiteral("a:"));
+        QCOMPARE(client.reponse(0, 60000), QStringLiteral("a:"));
         QVERIFY(client.attendreFermeture());
     }
-    const QString journal = serveur->journal();
-    QCOMPARE(journal.count(QStringLiteral("account %1 refused: wrong key").arg(compteC)), 1);
-    QCOMPARE(journal.count(QStringLiteral("account %1 refused: locked").arg(compteC)), 3);
+    QCOMPARE(serveur->journal().count(QStringLiteral("account %1 refused: wrong key").arg(compteC)), 3);
     for (ClientProtocole &client : memes)
         QVERIFY(client.estConnecte());
+    // And the right key from the same address is still accepted.
+    ClientProtocole plusTard;
+    QVERIFY(plusTard.connecter(serveur->port));
+    QCOMPARE(plusTard.demander(identifiants(compteC, cleC), 60000), QStringLiteral("m:0"));
+}
+
+void TestServeur::proprietaireJamaisEnferme()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("70")}).code, 0);
+
+    // Wrong keys for A keep coming from another address, a few of them
+    // dropped as soon as sent; the owner logs in again and again meanwhile.
+    Foule intrus;
+    int essais = 0;
+    const auto relancer = [&] {
+        intrus.erase(std::remove_if(intrus.begin(), intrus.end(), [](const auto &client) { return !client->estConnecte(); }),
+                     intrus.end());
+        while (intrus.size() < 8) {
+            intrus.push_back(std::make_unique<ClientProtocole>());
+            if (!connecterAilleurs(*intrus.back(), 0))
+                return false;
+            intrus.back()->envoyer(identifiants(compteA, QStringLiteral("%1").arg(++essais, 20, 10, QLatin1Char('0'))));
+            if (essais % 4 == 0)
+                intrus.back()->socket.abort();
+        }
+        return true;
+    };
+    for (int fois = 0; fois < 5; ++fois) {
+        QVERIFY(relancer());
+        ClientProtocole session;
+        QVERIFY(identifier(session, compteA, cleA, QStringLiteral("m:70")));
+        const int enAttente = int(std::count_if(intrus.cbegin(), intrus.cend(), [](const auto &client) {
+            return client->estConnecte() && client->reponses.isEmpty();
+        }));
+        QVERIFY2(enAttente > 0, "the owner does not wait behind the wrong keys");
+    }
+    QVERIFY(serveur->journalContient(QStringLiteral("account %1 refused: wrong key").arg(compteA)));
+    QVERIFY(proprietaire.estConnecte());
+    QCOMPARE(solde(compteA), 70);
+}
+
+void TestServeur::devinettesRalenties_data()
+{
+    QTest::addColumn<int>("adresses");
+    QTest::newRow("from one address") << 1;
+    QTest::newRow("from 200 addresses") << 200;
+}
+
+void TestServeur::devinettesRalenties()
+{
+    QFETCH(int, adresses);
+    ClientProtocole proprietaire, voisin;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    // B shares its address with the guesser, as behind one router.
+    QVERIFY(connecterAilleurs(voisin, 0));
+    QCOMPARE(voisin.demander(identifiants(compteB, cleB)), QLatin1String("n:") + compteB);
+
+    // 200 wrong keys for A at once: the answers are spread out over time, so
+    // that waiting for them makes guessing slow.
+    const int nombre = 200;
+    Foule intrus;
+    QElapsedTimer duree;
+    duree.start();
+    for (int i = 0; i < nombre; ++i) {
+        intrus.push_back(std::make_unique<ClientProtocole>());
+        QVERIFY(connecterAilleurs(*intrus.back(), i % adresses));
+        intrus.back()->envoyer(identifiants(compteA, QStringLiteral("%1").arg(i, 20, 10, QLatin1Char('0'))));
+    }
+    const bool rapides = QTest::qWaitFor([&] { return nombreRepondus(intrus) >= 5; }, int(qMax<qint64>(0, 1000 - duree.elapsed())));
+    QVERIFY2(!rapides, qPrintable(QStringLiteral("%1 wrong keys answered within a second").arg(nombreRepondus(intrus))));
+    // From one address, the keys themselves are checked one after another.
+    if (adresses == 1) {
+        const int verifiees = serveur->journal().count(QStringLiteral("refused: wrong key"));
+        QVERIFY2(verifiees <= QThread::idealThreadCount() + 2, qPrintable(QString::number(verifiees)));
+    }
+
+    // The owner is let in all the same, and B from the guesser's address.
+    ClientProtocole session, sessionVoisin;
+    QVERIFY(session.connecter(serveur->port));
+    QCOMPARE(session.demander(identifiants(compteA, cleA), 120000), QStringLiteral("m:0"));
+    QVERIFY(connecterAilleurs(sessionVoisin, 0));
+    QCOMPARE(sessionVoisin.demander(identifiants(compteB, cleB), 120000), QStringLiteral("m:0"));
+    QVERIFY(nombreRepondus(intrus) < nombre / 2);
+}
+
+void TestServeur::creationsLimitees()
+{
+    QVERIFY(serveur->arreter());
+    QVERIFY(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("1"),
+                               QStringLiteral("--new-accounts-per-minute"), QStringLiteral("3")}));
+    std::unique_ptr<ClientProtocole> crees[3];
+    for (int i = 0; i < 3; ++i) {
+        crees[i] = std::make_unique<ClientProtocole>();
+        QVERIFY(identifier(*crees[i], compteNumero(i), cleA, QLatin1String("n:") + compteNumero(i)));
+    }
+
+    ClientProtocole deTrop;
+    QVERIFY(deTrop.connecter(serveur->port));
+    const QString reponse = deTrop.demander(identifiants(compteC, cleC));
+    QVERIFY2(estAvis(reponse) && reponse.contains(QLatin1String("Too many accounts")), qPrintable(reponse));
+    QVERIFY(deTrop.attendreFermeture());
+    QVERIFY(serveur->journalContient(
+        QStringLiteral("account %1 refused: too many new accounts from 127.0.0.1").arg(compteC)));
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 3);
+
+    // Existing accounts still log in from there, and another address may create one.
+    ClientProtocole connu;
+    QVERIFY(identifier(connu, compteNumero(0), cleA, QStringLiteral("m:0")));
+    ClientProtocole ailleurs;
+    QVERIFY(connecterAilleurs(ailleurs, 0));
+    QCOMPARE(ailleurs.demander(identifiants(compteC, cleC)), QLatin1String("n:") + compteC);
+}
+
+void TestServeur::identificationPendantCreations()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+
+    // 300 new accounts at once, from as many addresses; a known account logs in meanwhile.
+    const int nombre = 300;
+    Foule foule;
+    for (int i = 0; i < nombre; ++i) {
+        foule.push_back(std::make_unique<ClientProtocole>());
+        QVERIFY(connecterAilleurs(*foule.back(), i));
+        foule.back()->envoyer(identifiants(compteNumero(i), cleC));
+    }
+    ClientProtocole connu;
+    QVERIFY(connu.connecter(serveur->port));
+    QCOMPARE(connu.demander(identifiants(compteA, cleA), 120000), QStringLiteral("m:0"));
+    const int creesAvant = nombreRepondus(foule);
+    QVERIFY2(creesAvant < nombre / 2,
+             qPrintable(QStringLiteral("%1 accounts created before a known login").arg(creesAvant)));
+
+    for (int i = 0; i < nombre; ++i)
+        QCOMPARE(foule[size_t(i)]->reponse(0, 120000), QLatin1String("n:") + compteNumero(i));
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), nombre + 1);
 }
 
 void TestServeur::virementPendantIdentifications()
@@ -175,16 +356,16 @@ void TestServeur::virementPendantIdentifications()
     QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
     QCOMPARE(admin({QStringLiteral("credit"), compteA, QStringLiteral("100")}).code, 0);
 
-    // Twenty new accounts at once, each a key derivation for the server; the
-    // first five leave without waiting for their answer.
+    // Twenty new accounts at once (from as many addresses), each a key
+    // derivation for the server; the first five leave without waiting for their answer.
     const int nombre = 20;
     const int partis = 5;
     std::vector<std::unique_ptr<ClientProtocole>> foule;
     QStringList comptes;
     for (int i = 0; i < nombre; ++i) {
-        comptes << QStringLiteral("FEED%1").arg(i, 8, 10, QLatin1Char('0'));
+        comptes << compteNumero(i);
         foule.push_back(std::make_unique<ClientProtocole>());
-        QVERIFY(foule.back()->connecter(serveur->port));
+        QVERIFY(connecterAilleurs(*foule.back(), i));
         foule.back()->envoyer(identifiants(comptes.last(), cleC));
     }
     for (int i = 0; i < partis; ++i)
