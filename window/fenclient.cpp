@@ -3,14 +3,21 @@
 #include "history/historique.h"
 #include "identity/cle.h"
 #include "identity/compte.h"
+#include "window/clavier.h"
 #include "window/journal.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 
 FenClient::FenClient()
 {
     setupUi(this);
     solde->setTextFormat(Qt::PlainText); // the balance is whatever text the server sent
+    entreePresseLeBouton(serveurIP, boutonConnexion);
+    entreePresseLeBouton(serveurPort, boutonConnexion);
+    entreePresseLeBouton(destinataire, boutonEnvoiArgent);
+    entreePresseLeBouton(montant, boutonEnvoiArgent);
+    serveurIP->setFocus(); // the first thing to do is to connect; the log only shows
 
     socket = new QTcpSocket(this);
     socket->setReadBufferSize(tailleLectureReponses);
@@ -18,6 +25,10 @@ FenClient::FenClient()
     connect(socket, &QTcpSocket::connected, this, &FenClient::connecte);
     connect(socket, &QTcpSocket::disconnected, this, &FenClient::deconnecte);
     connect(socket, &QTcpSocket::errorOccurred, this, &FenClient::erreurSocket);
+    delaiConnexion = new QTimer(this);
+    delaiConnexion->setSingleShot(true);
+    delaiConnexion->setInterval(delaiConnexionParDefaut);
+    connect(delaiConnexion, &QTimer::timeout, this, &FenClient::abandonnerTentative);
 
     tailleMessage = 0;
     const QString numeroCompte = identifiantCompte();
