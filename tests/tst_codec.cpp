@@ -44,7 +44,7 @@ QString texteAuHasard(QRandomGenerator &hasard)
             texte.append(QChar(unitesPieges[hasard.bounded(int(std::size(unitesPieges)))]));
         break;
     default:
-        for (int i = 0; i < longueur / 4; ++i)
+        for (int i = 0; i < longueur; ++i) // long enough for the codec's blocks of 8 and 16 groups
             texte.append(QChar(ushort(hasard.bounded(0x100))));
         texte = brouiller(texte);
         for (int abimes = int(hasard.bounded(3)); abimes > 0 && !texte.isEmpty(); --abimes)
@@ -177,9 +177,14 @@ void TstCodec::groupesMalformes()
     groupe[position] = QChar(unite);
     QCOMPARE(debrouiller(groupe), QString(QChar(attendu)));
     QCOMPARE(pasapas::debrouiller(groupe), QString(QChar(attendu)));
-    // The same group among good ones: nothing leaks into its neighbours.
+    // The same group among 23 good ones, at each place of a block of 8 or 16
+    // groups that the codec may take at once: nothing leaks into its neighbours.
     const QString bon = unites({0x3E, 0x4F, 0x46, 0x4A});
-    QCOMPARE(debrouiller(bon + groupe + bon), QString(QChar(0x61)) + QChar(attendu) + QChar(0x61));
+    for (int place = 0; place < 24; ++place) {
+        QString attendus(24, QLatin1Char('a'));
+        attendus[place] = QChar(attendu);
+        QCOMPARE(debrouiller(bon.repeated(place) + groupe + bon.repeated(23 - place)), attendus);
+    }
 }
 
 void TstCodec::commeLaReference_data()
@@ -234,6 +239,9 @@ void TstCodec::groupesSelonLeFormat_data()
         unitesJusquA1FF.append(QChar(u));
     QTest::newRow("units up to U+01FF") << unitesJusquA1FF;
     QTest::newRow("a frame's worth") << QString(8191, QLatin1Char('z'));
+    // Every length up to three blocks of 16, whole or not, with the blocks' overlap.
+    for (int longueur = 1; longueur <= 48; ++longueur)
+        QTest::addRow("%d units", longueur) << unitesJusquA1FF.mid(0x150, longueur);
 }
 
 // brouiller's groups, checked against the format for the random value each
