@@ -254,33 +254,38 @@ __attribute__((target("avx2"), always_inline)) inline void brouillerSeize(const 
     _mm256_storeu_si256(destination + 3, _mm256_permute2x128_si256(groupes45CD, groupes67EF, 0x31));
 }
 
-__attribute__((target("avx2"), always_inline)) inline __m256i octetsDeQuatreGroupes(const ushort *entree, __m256i &valides)
+// Eight groups' low bytes, packed; the 128-bit halves interleave them as
+// groups 0 1 4 5 | 2 3 6 7 of the two inputs.
+__attribute__((target("avx2"), always_inline)) inline __m256i octetsDeHuitGroupes(const ushort *entree)
 {
-    const __m256i b = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(entree)),
-                                       _mm256_set1_epi16(0xFF));
-    const __m256i chiffre = _mm256_and_si256(_mm256_cmpgt_epi16(b, _mm256_set1_epi16(0x45)),
-                                             _mm256_cmpgt_epi16(_mm256_set1_epi16(0x50), b));
-    const __m256i position0 = _mm256_set1_epi64x(0xFFFF);
-    valides = _mm256_and_si256(valides, _mm256_or_si256(chiffre, position0));
-    return b;
+    const __m256i octetBas = _mm256_set1_epi16(0xFF);
+    const __m256i premiers = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(entree)), octetBas);
+    const __m256i suivants =
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(entree + 16)), octetBas);
+    return _mm256_packus_epi16(premiers, suivants);
 }
 
-// debrouillerHuit on sixteen groups.
+// All ones where a byte is a digit letter "F".."O" or the random unit.
+__attribute__((target("avx2"), always_inline)) inline __m256i chiffresValides(__m256i octets)
+{
+    const __m256i depuisF = _mm256_sub_epi8(octets, _mm256_set1_epi8(0x46));
+    const __m256i chiffre = _mm256_cmpeq_epi8(_mm256_min_epu8(depuisF, _mm256_set1_epi8(9)), depuisF);
+    return _mm256_or_si256(chiffre, _mm256_set1_epi32(0xFF));
+}
+
+// debrouillerHuit on sixteen groups, on bytes.
 __attribute__((target("avx2"), always_inline)) inline bool debrouillerSeize(const ushort *entree, ushort *sortie)
 {
-    __m256i valides = _mm256_set1_epi16(-1);
-    const __m256i b0 = octetsDeQuatreGroupes(entree, valides);
-    const __m256i b1 = octetsDeQuatreGroupes(entree + 16, valides);
-    const __m256i b2 = octetsDeQuatreGroupes(entree + 32, valides);
-    const __m256i b3 = octetsDeQuatreGroupes(entree + 48, valides);
-    if (_mm256_movemask_epi8(valides) != -1)
+    const __m256i groupes0a7 = octetsDeHuitGroupes(entree);
+    const __m256i groupes8aF = octetsDeHuitGroupes(entree + 32);
+    if (_mm256_movemask_epi8(_mm256_and_si256(chiffresValides(groupes0a7), chiffresValides(groupes8aF))) != -1)
         return false;
 
-    const __m256i poids = _mm256_set1_epi64x(0x0001000A0064FFFF); // -1, 100, 10, 1 from the low unit up
-    const __m256i moities01 = _mm256_packs_epi32(_mm256_madd_epi16(b0, poids), _mm256_madd_epi16(b1, poids));
-    const __m256i moities23 = _mm256_packs_epi32(_mm256_madd_epi16(b2, poids), _mm256_madd_epi16(b3, poids));
+    const __m256i poids = _mm256_set1_epi32(0x010A64FF); // -1, 100, 10, 1 from the low byte up
     const __m256i un = _mm256_set1_epi16(1);
-    const __m256i sommes = _mm256_packs_epi32(_mm256_madd_epi16(moities01, un), _mm256_madd_epi16(moities23, un));
+    const __m256i sommes0a7 = _mm256_madd_epi16(_mm256_maddubs_epi16(groupes0a7, poids), un);
+    const __m256i sommes8aF = _mm256_madd_epi16(_mm256_maddubs_epi16(groupes8aF, poids), un);
+    const __m256i sommes = _mm256_packs_epi32(sommes0a7, sommes8aF);
     // The packs leave pairs of groups in the order 0 2 4 6 | 1 3 5 7 (pairs of two).
     const __m256i ordonnees = _mm256_permutevar8x32_epi32(sommes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
     const __m256i resultat =
