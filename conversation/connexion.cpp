@@ -1,6 +1,7 @@
 #include "window/fenclient.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 
 void FenClient::on_boutonConnexion_clicked()
 {
@@ -9,11 +10,13 @@ void FenClient::on_boutonConnexion_clicked()
     socket->abort();
     // Whatever the old connection left half-read must not be taken as a body on the new one.
     tailleMessage = 0;
+    delaiConnexion->start();
     socket->connectToHost(serveurIP->text(), quint16(serveurPort->value()));
 }
 
 void FenClient::connecte()
 {
+    delaiConnexion->stop();
     journaliserAvis(tr("<em>Successful connection !</em>"));
     envoyerIdentifiants();
     boutonConnexion->setEnabled(true);
@@ -31,6 +34,7 @@ void FenClient::deconnecte()
 
 void FenClient::erreurSocket(QAbstractSocket::SocketError erreur)
 {
+    delaiConnexion->stop();
     switch (erreur) {
     case QAbstractSocket::ConnectionRefusedError:
         journaliserAvis(tr("<em>ERROR : the server refused the connection. The server may be unavailable. "
@@ -46,5 +50,25 @@ void FenClient::erreurSocket(QAbstractSocket::SocketError erreur)
         journaliserAvis(tr("<em>ERROR : ") + socket->errorString() + tr("</em>"));
         break;
     }
+    boutonConnexion->setEnabled(true);
+}
+
+void FenClient::definirDelaiConnexion(int millisecondes)
+{
+    delaiConnexion->setInterval(millisecondes);
+}
+
+// The attempt has outlived its time: it ends as a failed one, with the error line
+// of an error that has no text of its own.
+void FenClient::abandonnerTentative()
+{
+    const QAbstractSocket::SocketState etat = socket->state();
+    if (etat != QAbstractSocket::HostLookupState && etat != QAbstractSocket::ConnectingState)
+        return;
+    socket->abort();
+    journaliserAvis(tr("<em>ERROR : ")
+                    + tr("the server did not answer in time. The server may be unavailable. "
+                         "Also check the IP and the port.")
+                    + tr("</em>"));
     boutonConnexion->setEnabled(true);
 }

@@ -11,6 +11,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 const int attente = 10000;
@@ -19,6 +24,45 @@ const int attenteResolution = 60000; // a slow resolver may take its time to say
 const QString refus = QStringLiteral(
     "ERROR : the server refused the connection. The server may be unavailable. Also check the IP and the port.");
 const QString introuvable = QStringLiteral("ERROR : the server could not be found. Check the IP and the port.");
+const QString sansReponse = QStringLiteral(
+    "ERROR : the server did not answer in time. The server may be unavailable. Also check the IP and the port.");
+
+// A peer on 127.0.0.1 that never answers a SYN: a listening socket whose queue
+// (of length 0) is already taken by one connection that nobody accepts, so the
+// kernel drops every further SYN and an attempt waits for as long as it is let.
+class PairMuet
+{
+public:
+    PairMuet()
+    {
+        descripteur = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in adresse{};
+        adresse.sin_family = AF_INET;
+        adresse.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t taille = sizeof adresse;
+        if (descripteur < 0 || ::bind(descripteur, reinterpret_cast<sockaddr *>(&adresse), sizeof adresse) != 0
+            || ::listen(descripteur, 0) != 0
+            || ::getsockname(descripteur, reinterpret_cast<sockaddr *>(&adresse), &taille) != 0)
+            return;
+        port = ntohs(adresse.sin_port);
+        remplissage.connectToHost(QHostAddress::LocalHost, port);
+    }
+    ~PairMuet()
+    {
+        remplissage.abort();
+        if (descripteur >= 0)
+            ::close(descripteur);
+    }
+
+    // True once the queue is full.
+    bool pret() { return port != 0 && remplissage.waitForConnected(attente); }
+
+    quint16 port = 0;
+
+private:
+    int descripteur = -1;
+    QTcpSocket remplissage;
+};
 
 // Writes down, as they happen, each new log line and each change of the
 // connect button, with the bytes that the socket holds for sending at that
@@ -78,6 +122,7 @@ private slots:
     void rienNePartSansConnexion();
     void cleTropLonguePourUneTrame();
     void nouvelleTentativeOublieLaTrameEntamee();
+    void serveurMuetAbandonne();
 };
 
 void TstConnexion::connexion()
@@ -262,6 +307,31 @@ void TstConnexion::nouvelleTentativeOublieLaTrameEntamee()
     QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(fenetre).size(), 6, attente);
     QCOMPARE(lignesJournal(fenetre).last(), QStringLiteral("Welcome, your balance is 7 qovi$"));
     QCOMPARE(fenetre.findChild<QLabel *>(QStringLiteral("solde"))->text(), QStringLiteral("7"));
+}
+
+// An attempt that gets no answer ends after the window's delay with an error
+// line, and gives the button back; the next attempt starts afresh.
+void TstConnexion::serveurMuetAbandonne()
+{
+    DossierTemporaire dossier;
+    PairMuet muet;
+    QVERIFY(muet.pret());
+    FenClient fenetre;
+    fenetre.definirDelaiConnexion(300);
+    auto *bouton = fenetre.findChild<QPushButton *>(QStringLiteral("boutonConnexion"));
+
+    connecterFenetre(fenetre, muet.port);
+    QTRY_VERIFY_WITH_TIMEOUT(bouton->isEnabled(), attente);
+    if (lignesJournal(fenetre).contains(reussite))
+        QSKIP("this kernel took a connection beyond a full listen queue: no silent peer to test with");
+    QCOMPARE(lignesJournal(fenetre), QStringList({tentative, sansReponse}));
+    QCOMPARE(socketFenetre(fenetre)->state(), QAbstractSocket::UnconnectedState);
+
+    ServeurBoucle serveur;
+    connecterFenetre(fenetre, serveur.port());
+    QTRY_COMPARE_WITH_TIMEOUT(serveur.requetes.size(), 1, attente);
+    QCOMPARE(lignesJournal(fenetre), QStringList({tentative, sansReponse, tentative, reussite}));
+    QVERIFY(bouton->isEnabled());
 }
 
 QTEST_MAIN(TstConnexion)

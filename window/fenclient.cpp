@@ -3,10 +3,12 @@
 #include "identity/cle.h"
 #include "identity/compte.h"
 #include "window/chargementhistorique.h"
+#include "window/clavier.h"
 #include "window/journal.h"
 
 #include <QMessageBox>
 #include <QTcpSocket>
+#include <QTimer>
 
 FenClient::FenClient()
 {
@@ -14,6 +16,11 @@ FenClient::FenClient()
     solde->setTextFormat(Qt::PlainText); // the balance is whatever text the server sent
     // The log is read-only: an undo history would hold on to every line ever shown.
     listeMessages->setUndoRedoEnabled(false);
+    entreePresseLeBouton(serveurIP, boutonConnexion);
+    entreePresseLeBouton(serveurPort, boutonConnexion);
+    entreePresseLeBouton(destinataire, boutonEnvoiArgent);
+    entreePresseLeBouton(montant, boutonEnvoiArgent);
+    serveurIP->setFocus(); // the first thing to do is to connect; the log only shows
 
     socket = new QTcpSocket(this);
     socket->setReadBufferSize(tailleLectureReponses);
@@ -21,6 +28,10 @@ FenClient::FenClient()
     connect(socket, &QTcpSocket::connected, this, &FenClient::connecte);
     connect(socket, &QTcpSocket::disconnected, this, &FenClient::deconnecte);
     connect(socket, &QTcpSocket::errorOccurred, this, &FenClient::erreurSocket);
+    delaiConnexion = new QTimer(this);
+    delaiConnexion->setSingleShot(true);
+    delaiConnexion->setInterval(delaiConnexionParDefaut);
+    connect(delaiConnexion, &QTimer::timeout, this, &FenClient::abandonnerTentative);
 
     tailleMessage = 0;
     const QString numeroCompte = identifiantCompte();

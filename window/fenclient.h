@@ -9,11 +9,16 @@
 
 class LotJournal;
 class QTcpSocket;
+class QTimer;
 
 // The socket takes in this many bytes per notification, a few dozen replies:
 // a burst of them is then handled over many turns of the event loop and the
 // window stays responsive.
 constexpr qint64 tailleLectureReponses = 16384;
+
+// A server that never answers is given up after this long, rather than after
+// the system's own time-out of a minute or more.
+constexpr int delaiConnexionParDefaut = 10000; // milliseconds
 
 class FenClient : public QWidget, private Ui::FenClient
 {
@@ -26,6 +31,9 @@ public:
     // True when no account number was found: the user has been told and the
     // application asked to quit before its event loop ever ran.
     bool demarrageAbandonne() const;
+
+    // How long a connection attempt may take before it is given up.
+    void definirDelaiConnexion(int millisecondes);
 
 private slots:
     void on_boutonConnexion_clicked();
@@ -44,10 +52,12 @@ private:
     void afficherCompteCree(const QString &fichierCle);
     void journaliserAvis(const QString &ligne);
     void journaliserTexte(const QString &ligne);
+    void abandonnerTentative();
 
     QTcpSocket *socket = nullptr;
     quint16 tailleMessage = 0;
     QString cle;
+    QTimer *delaiConnexion = nullptr;
 };
 
 #endif
