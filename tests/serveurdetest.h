@@ -82,6 +82,10 @@ public:
 
     qint64 nombre(const QString &sql) { return lire(sql).value(0, -1).toLongLong(); }
 
+    // Money only enters by credits: the balances always add up to them.
+    qint64 sommeSoldes() { return nombre(QStringLiteral("SELECT COALESCE(SUM(balance), 0) FROM accounts")); }
+    qint64 sommeCredits() { return nombre(QStringLiteral("SELECT COALESCE(SUM(amount), 0) FROM credits")); }
+
     // Runs the statements one after the other, beside the server; false at the first that fails.
     bool executer(const QStringList &instructions)
     {
@@ -157,6 +161,15 @@ inline ResultatCommande lancerCommande(const QStringList &arguments)
     resultat.sortie = QString::fromLocal8Bit(processus.readAllStandardOutput());
     resultat.erreurs = QString::fromLocal8Bit(processus.readAllStandardError());
     return resultat;
+}
+
+// Credits an account through the admin command, as an administrator would.
+inline bool crediter(const BaseDeTest &base, const QString &compte, qint64 montant)
+{
+    return lancerCommande({QStringLiteral("--database"), base.url, QStringLiteral("credit"), compte,
+                           QString::number(montant)})
+               .code
+           == 0;
 }
 
 // The server program serving a database on a free port of 127.0.0.1, with a

@@ -15,7 +15,6 @@
 
 namespace {
 
-
 // Long enough that a connection the server waits for is still there when the
 // good clients have been served, even on a slow machine.
 const int delaiInactiviteS = 10;
@@ -73,7 +72,6 @@ private slots:
 
 private:
     bool identifier(ClientProtocole &client, const QString &compte, const QString &cle, const QString &attendu);
-    bool crediter(const QString &compte, int montant);
     int connexionsFermees();
 
     std::unique_ptr<BaseDeTest> base;
@@ -94,14 +92,6 @@ bool TstClientHostile::identifier(ClientProtocole &client, const QString &compte
                                   const QString &attendu)
 {
     return identifierClient(client, serveur->port, compte, cle, attendu);
-}
-
-bool TstClientHostile::crediter(const QString &compte, int montant)
-{
-    return lancerCommande({QStringLiteral("--database"), base->url, QStringLiteral("credit"), compte,
-                           QString::number(montant)})
-               .code
-           == 0;
 }
 
 // How many connections the server has seen end.
@@ -149,7 +139,7 @@ void TstClientHostile::connexionsHostiles()
     ClientProtocole a, b;
     QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
     QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
-    QVERIFY(crediter(compteB, 100));
+    QVERIFY(crediter(*base, compteB, 100));
     const int fermeesAvant = connexionsFermees();
 
     std::vector<std::unique_ptr<ClientProtocole>> hostiles;
@@ -197,8 +187,8 @@ void TstClientHostile::delugeDeVirements()
     QVERIFY(identifier(a, compteA, cleA, QLatin1String("n:") + compteA));
     QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
     QVERIFY(identifier(c, compteC, cleC, QLatin1String("n:") + compteC));
-    QVERIFY(crediter(compteA, 1000000));
-    QVERIFY(crediter(compteC, 5));
+    QVERIFY(crediter(*base, compteA, 1000000));
+    QVERIFY(crediter(*base, compteC, 5));
 
     const int nombre = 2000;
     QByteArray deluge;
@@ -251,7 +241,7 @@ void TstClientHostile::delugeSansLecture()
     ClientProtocole b, c;
     QVERIFY(identifier(b, compteB, cleB, QLatin1String("n:") + compteB));
     QVERIFY(identifier(c, compteC, cleC, QLatin1String("n:") + compteC));
-    QVERIFY(crediter(compteC, 50));
+    QVERIFY(crediter(*base, compteC, 50));
 
     // A logs in, then floods requests and never reads a reply: its socket takes
     // in one byte and no more, so the replies pile up on the server's side.

@@ -61,7 +61,6 @@ private slots:
 
 private:
     bool demarrer(const QStringList &options, const QStringList &enveloppe = {});
-    bool crediter(const QString &compte, int montant);
     void verifierSommes();
 
     std::unique_ptr<BaseDeTest> base;
@@ -101,19 +100,10 @@ bool TstLimites::demarrer(const QStringList &options, const QStringList &envelop
     return false;
 }
 
-bool TstLimites::crediter(const QString &compte, int montant)
-{
-    return lancerCommande({QStringLiteral("--database"), base->url, QStringLiteral("credit"), compte,
-                           QString::number(montant)})
-               .code
-           == 0;
-}
-
 // Every amount on an account came from a credit.
 void TstLimites::verifierSommes()
 {
-    QCOMPARE(base->nombre(QStringLiteral("SELECT COALESCE(SUM(balance), 0) FROM accounts")),
-             base->nombre(QStringLiteral("SELECT COALESCE(SUM(amount), 0) FROM credits")));
+    QCOMPARE(base->sommeSoldes(), base->sommeCredits());
 }
 
 void TstLimites::limiteDescripteurs_data()
@@ -143,7 +133,7 @@ void TstLimites::limiteDescripteurs()
     ClientProtocole a, b;
     QVERIFY(identifierClient(a, serveur->port, compteA, cleA, QLatin1String("n:") + compteA));
     QVERIFY(identifierClient(b, serveur->port, compteB, cleB, QLatin1String("n:") + compteB));
-    QVERIFY(crediter(compteA, 1000));
+    QVERIFY(crediter(*base, compteA, 1000));
 
     Clients attaque;
     QVERIFY(ouvrir(attaque, descripteurs + 150, serveur->port, compteC, cleC));
@@ -196,7 +186,7 @@ void TstLimites::limiteParCompte()
     QVERIFY(ouvrir(deA, 3, serveur->port, compteA, cleA));
     QVERIFY(ouvrir(deB, 3, serveur->port, compteB, cleB));
     QTRY_COMPARE_WITH_TIMEOUT(repondus(deA) + repondus(deB), 6, 30000);
-    QVERIFY(crediter(compteA, 100));
+    QVERIFY(crediter(*base, compteA, 100));
 
     ClientProtocole deTrop;
     QVERIFY(deTrop.connecter(serveur->port));
@@ -230,7 +220,7 @@ void TstLimites::limiteParAdresse()
     QVERIFY(identifierClient(a, serveur->port, compteA, cleA, QLatin1String("n:") + compteA));
     QVERIFY(identifierClient(b, serveur->port, compteB, cleB, QLatin1String("n:") + compteB));
     QVERIFY(silencieux.connecter(serveur->port));
-    QVERIFY(crediter(compteA, 100));
+    QVERIFY(crediter(*base, compteA, 100));
 
     ClientProtocole deTrop;
     QVERIFY(deTrop.connecter(serveur->port));

@@ -17,7 +17,6 @@
 
 namespace {
 
-
 // A notice the client can show: "i:" and a sentence without a colon.
 bool estAvis(const QString &reponse)
 {
@@ -97,8 +96,7 @@ void TestServeur::cleanup()
 {
     // Whatever happened, no money was made or lost.
     if (base && base->estPrete() && !QTest::currentTestFailed())
-        QCOMPARE(base->nombre(QStringLiteral("SELECT COALESCE(SUM(balance), 0) FROM accounts")),
-                 base->nombre(QStringLiteral("SELECT COALESCE(SUM(amount), 0) FROM credits")));
+        QCOMPARE(base->sommeSoldes(), base->sommeCredits());
     fermerBancServeur(base, serveur);
 }
 
