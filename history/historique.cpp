@@ -1,5 +1,7 @@
 #include "history/historique.h"
 
+#include "history/lecturehistorique.h"
+
 #include <QFile>
 #include <QLocale>
 #include <QTextStream>
@@ -30,11 +32,13 @@ void ajouterHistorique(const QString &compte, const QString &corps)
 
 QString lireHistorique(const QString &compte)
 {
-    QFile fichier(nomFichier(compte));
-    if (!fichier.open(QIODevice::ReadOnly | QIODevice::Text))
+    LectureHistorique lecture(compte);
+    if (!lecture.ouverte())
         return QString();
-    QTextStream flux(&fichier);
-    return flux.readAll();
+    QString texte(QLatin1String("")); // read, even if empty: not null
+    while (!lecture.finie())
+        texte += lecture.morceauSuivant(1024 * 1024);
+    return texte;
 }
 
 bool nomDeFichierSimple(const QString &compte)

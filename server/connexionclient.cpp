@@ -7,9 +7,6 @@
 
 #include <QBuffer>
 #include <QDebug>
-#include <QPointer>
-
-#include <asio/post.hpp>
 
 namespace {
 
@@ -84,11 +81,9 @@ void ConnexionClient::reprendre()
     if (traitementPrevu)
         return;
     traitementPrevu = true;
-    asio::post(liaison->contexte(), [moi = QPointer<ConnexionClient>(this)] {
-        if (!moi)
-            return;
-        moi->traitementPrevu = false;
-        moi->traiterEntree();
+    ensuite(liaison->contexte(), this, [this] {
+        traitementPrevu = false;
+        traiterEntree();
     });
 }
 
@@ -186,7 +181,7 @@ void ConnexionClient::deconnectee()
     minuterieDifferee.arreter();
     qInfo().noquote() << QStringLiteral("#%1 closed").arg(identifiant);
     emit fermee();
-    asio::post(liaison->contexte(), [moi = QPointer<ConnexionClient>(this)] { delete moi.data(); });
+    ensuite(liaison->contexte(), this, [this] { delete this; });
 }
 
 void ConnexionClient::identificationTropLongue()

@@ -13,6 +13,7 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 
@@ -34,6 +35,23 @@ int echouer(const QString &message)
     return 1;
 }
 
+// A whole-number option from minimum to maximum (no upper bound when INT_MAX),
+// or a message that names it.
+bool lireNombre(const QCommandLineParser &ligne, const char *nom, int minimum, int maximum, int *valeur,
+                QString *erreur)
+{
+    bool nombre = false;
+    const int lu = ligne.value(QLatin1String(nom)).toInt(&nombre);
+    if (nombre && lu >= minimum && lu <= maximum) {
+        *valeur = lu;
+        return true;
+    }
+    *erreur = QStringLiteral("--%1 needs a number from %2").arg(QLatin1String(nom)).arg(minimum);
+    if (maximum < INT_MAX)
+        *erreur += QStringLiteral(" to %1").arg(maximum);
+    return false;
+}
+
 bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *erreur)
 {
     const QString adresse = ligne.value(QStringLiteral("listen"));
@@ -43,43 +61,22 @@ bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *err
         *erreur = QStringLiteral("--listen needs an IP address, not %1").arg(adresse);
         return false;
     }
-    bool nombre = false;
-    const uint port = ligne.value(QStringLiteral("port")).toUInt(&nombre);
-    if (!nombre || port > 65535) {
-        *erreur = QStringLiteral("--port needs a number from 0 to 65535");
+    int port = 0;
+    if (!lireNombre(ligne, "port", 0, 65535, &port, erreur))
         return false;
-    }
     options->port = quint16(port);
+    bool nombre = false;
     const int secondes = ligne.value(QStringLiteral("idle-timeout")).toInt(&nombre);
     if (!nombre || secondes < 1 || secondes > 86400) {
         *erreur = QStringLiteral("--idle-timeout needs a number of seconds from 1 to 86400");
         return false;
     }
     options->delaiMs = secondes * 1000;
-    const struct
-    {
-        const char *option;
-        int *limite;
-    } limites[] = {
-        {"max-connections-per-account", &options->limites.parCompte},
-        {"max-connections-per-address", &options->limites.parAdresse},
-    };
-    for (const auto &limite : limites) {
-        const QString nom = QLatin1String(limite.option);
-        *limite.limite = ligne.value(nom).toInt(&nombre);
-        if (!nombre || *limite.limite < 1) {
-            *erreur = QStringLiteral("--%1 needs a number from 1").arg(nom);
-            return false;
-        }
-    }
-    options->creationsParMinute = ligne.value(QStringLiteral("new-accounts-per-minute")).toInt(&nombre);
-    if (!nombre || options->creationsParMinute < 1 || options->creationsParMinute > 60000) {
-        *erreur = QStringLiteral("--new-accounts-per-minute needs a number from 1 to 60000");
-        return false;
-    }
     options->base = ligne.isSet(QStringLiteral("database")) ? ligne.value(QStringLiteral("database"))
                                                             : adresseBaseParDefaut();
-    return true;
+    return lireNombre(ligne, "max-connections-per-account", 1, INT_MAX, &options->limites.parCompte, erreur)
+           && lireNombre(ligne, "max-connections-per-address", 1, INT_MAX, &options->limites.parAdresse, erreur)
+           && lireNombre(ligne, "new-accounts-per-minute", 1, 60000, &options->creationsParMinute, erreur);
 }
 
 // The default database lives in the user's data directory, private to its owner.

@@ -3,10 +3,9 @@
 #include "server/banque.h"
 #include "server/connexionclient.h"
 #include "server/reseau/liaison.h"
+#include "server/reseau/minuterie.h"
 
 #include <QDebug>
-
-#include <asio/post.hpp>
 
 Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limites limites, QObject *parent)
     : QObject(parent)
@@ -151,11 +150,9 @@ void Serveur::prevoirLot()
     if (lotPrevu)
         return;
     lotPrevu = true;
-    asio::post(contexte, [moi = QPointer<Serveur>(this)] {
-        if (!moi)
-            return;
-        moi->lotPrevu = false;
-        moi->executerLot();
+    ensuite(contexte, this, [this] {
+        lotPrevu = false;
+        executerLot();
     });
 }
 

@@ -17,15 +17,11 @@ int enEntier(rlim_t valeur)
 int relacherLimiteDescripteurs()
 {
     rlimit limite{};
-    if (::getrlimit(RLIMIT_NOFILE, &limite) != 0)
-        return 1024;
-    if (limite.rlim_cur < limite.rlim_max) {
-        rlimit relachee = limite;
-        relachee.rlim_cur = limite.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &relachee) == 0)
-            limite = relachee;
+    if (::getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
+        limite.rlim_cur = limite.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limite);
     }
-    return enEntier(limite.rlim_cur);
+    return limiteDescripteurs();
 }
 
 int limiteDescripteurs()

@@ -2,6 +2,8 @@
 
 #include <QPointer>
 
+#include <asio/post.hpp>
+
 #include <chrono>
 
 Minuterie::Minuterie(asio::io_context &contexte, std::function<void()> action)
@@ -50,6 +52,14 @@ void plusTard(asio::io_context &contexte, int delaiMs, QObject *garde, std::func
     horloge->async_wait([horloge, garde = QPointer<QObject>(garde), action = std::move(action)](
                             const asio::error_code &erreur) {
         if (!erreur && garde)
+            action();
+    });
+}
+
+void ensuite(asio::io_context &contexte, QObject *garde, std::function<void()> action)
+{
+    asio::post(contexte, [garde = QPointer<QObject>(garde), action = std::move(action)] {
+        if (garde)
             action();
     });
 }

@@ -40,4 +40,8 @@ private:
 // a Qt event loop, which the server does not run.
 void plusTard(asio::io_context &contexte, int delaiMs, QObject *garde, std::function<void()> action);
 
+// Calls action on the loop of contexte once the handlers ready now have run,
+// unless garde is gone by then: a queued call, without a timer.
+void ensuite(asio::io_context &contexte, QObject *garde, std::function<void()> action);
+
 #endif
