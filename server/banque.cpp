@@ -1,5 +1,7 @@
 #include "server/banque.h"
 
+#include "server/base/reprise.h"
+#include "server/base/schemaechecs.h"
 #include "server/empreinte.h"
 
 #include <QAtomicInt>
@@ -161,8 +163,13 @@ Banque::~Banque()
 
 bool Banque::ouvrir(const QString &adresse)
 {
-    if (!configurer(adresse))
-        return false;
+    return configurer(adresse) && ouvrirConnexion(true);
+}
+
+// creation: the tables are made if missing; else they must be there, so that
+// a file put back empty, or another database, is never served.
+bool Banque::ouvrirConnexion(bool creation)
+{
     if (!base.open()) {
         derniereErreur = surUneLigne(base.lastError());
         return false;
@@ -172,7 +179,72 @@ bool Banque::ouvrir(const QString &adresse)
     // Spares stderr the notices about tables that already exist.
     if (postgres && !executer(QStringLiteral("SET client_min_messages TO warning")))
         return false;
-    return creerSchema() && preparerInstructions();
+    if (!creation && !schemaPresent()) {
+        derniereErreur = QStringLiteral("the database has no QoVi$ tables");
+        return false;
+    }
+    return (!creation || creerSchema()) && preparerInstructions();
+}
+
+bool Banque::rouvrir()
+{
+    // The statements first: a connection is closed only once nothing uses it.
+    {
+        const SilenceLiberation silence;
+        instructions.clear();
+    }
+    base.close();
+    enEcriture = false;
+    // Opening a missing SQLite file would create an empty one.
+    if (!postgres && !QFileInfo::exists(base.databaseName())) {
+        derniereErreur = QStringLiteral("%1 is missing").arg(base.databaseName());
+        return false;
+    }
+    perdue = false;
+    enReouverture = true;
+    const bool ouverte = ouvrirConnexion(false);
+    enReouverture = false;
+    if (!ouverte) {
+        instructions.clear();
+        base.close();
+        perdue = true;
+        return false;
+    }
+    etatBase.reussite(EtatBase::Operation::Connexion);
+    return true;
+}
+
+void Banque::signalerPerte(const QString &raison)
+{
+    derniereErreur = raison;
+    perdre(raison);
+}
+
+void Banque::perdre(const QString &raison)
+{
+    etatBase.echec(EtatBase::Operation::Connexion, raison);
+    if (perdue)
+        return;
+    perdue = true;
+    if (surPerte && !enReouverture)
+        surPerte();
+}
+
+// Counted as one more refused operation of the outage, without a word to the database.
+bool Banque::refuserPerdue()
+{
+    derniereErreur = QStringLiteral("the database connection is lost");
+    etatBase.echec(EtatBase::Operation::Connexion, derniereErreur);
+    return false;
+}
+
+bool Banque::signalerEchec(const QSqlError &erreur, bool ecriture)
+{
+    const bool avant = enEcriture;
+    enEcriture = ecriture;
+    echouer(erreur);
+    enEcriture = avant;
+    return false;
 }
 
 bool Banque::configurer(const QString &adresse)
@@ -239,11 +311,11 @@ bool Banque::schemaPresent()
 {
     const QString sql = postgres ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables"
                                                   " WHERE table_schema = current_schema()"
-                                                  " AND table_name IN ('accounts', 'credits', 'transfers')")
+                                                  " AND table_name IN ('accounts', 'credits', 'transfers', 'key_failures')")
                                  : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"
-                                                  " AND name IN ('accounts', 'credits', 'transfers')");
+                                                  " AND name IN ('accounts', 'credits', 'transfers', 'key_failures')");
     QSqlQuery requete(base);
-    const bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 3;
+    const bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 4;
     requete.finish();
     return present;
 }
@@ -262,6 +334,8 @@ bool Banque::creerSchema()
         if (fait)
             fait = executer(QString::fromLatin1(table).replace(QLatin1String("%1"), identifiant));
     }
+    for (const QString &instruction : schemaEchecsCles())
+        fait = fait && executer(instruction);
     if (fait && executer(QStringLiteral("COMMIT")))
         return true;
     const QString erreur = derniereErreur;
@@ -321,6 +395,8 @@ bool Banque::preparerInstructions()
 
 bool Banque::executer(const QString &sql)
 {
+    if (perdue)
+        return refuserPerdue();
     QSqlQuery requete(base);
     if (requete.exec(sql))
         return true;
@@ -329,6 +405,8 @@ bool Banque::executer(const QString &sql)
 
 bool Banque::executer(Instruction instruction, std::initializer_list<QVariant> valeurs, int *lignes)
 {
+    if (perdue)
+        return refuserPerdue();
     QSqlQuery &requete = instructions[size_t(instruction)];
     int rang = 0;
     for (const QVariant &valeur : valeurs)
@@ -353,6 +431,10 @@ bool Banque::echouer(QSqlQuery &requete)
 bool Banque::echouer(const QSqlError &erreur)
 {
     derniereErreur = surUneLigne(erreur);
+    if (connexionPerdue(erreur, base)) {
+        perdre(derniereErreur);
+        return false;
+    }
     refusEcriture = enEcriture && refusDEcriture(erreur, postgres);
     etatBase.echec(enEcriture ? EtatBase::Operation::Ecriture : EtatBase::Operation::Lecture, derniereErreur);
     return false;
@@ -360,6 +442,7 @@ bool Banque::echouer(const QSqlError &erreur)
 
 bool Banque::commencer()
 {
+    incertaine = false;
     enEcriture = true;
     if (executer(Debut))
         return true;
@@ -369,7 +452,9 @@ bool Banque::commencer()
 
 bool Banque::valider()
 {
+    const bool dejaPerdue = perdue;
     if (!executer(Validation)) {
+        incertaine = perdue && !dejaPerdue;
         annuler();
         return false;
     }
@@ -385,6 +470,11 @@ void Banque::annuler()
 {
     if (!enEcriture)
         return;
+    if (perdue) {
+        // Closing the connection ends its transaction.
+        enEcriture = false;
+        return;
+    }
     QSqlQuery &requete = instructions[size_t(Annulation)];
     if (postgres)
         requete.exec(texte(Annulation));
@@ -402,6 +492,10 @@ Banque::Issue Banque::echec()
 
 Banque::Issue Banque::chercher(const QString &compte, QString *empreinte, qint64 *solde)
 {
+    if (perdue) {
+        refuserPerdue();
+        return Issue::Erreur;
+    }
     QSqlQuery &requete = instructions[LectureCompte];
     requete.bindValue(0, compte);
     if (!requete.exec()) {

@@ -10,6 +10,7 @@
 #include <QVariant>
 #include <QVector>
 
+#include <functional>
 #include <initializer_list>
 #include <vector>
 
@@ -42,6 +43,26 @@ public:
     bool ecritureRefusee() const { return refusEcriture; }
     // Whether the database works, for the server's log.
     EtatBase &etat() { return etatBase; }
+
+    // A connection found lost (PostgreSQL gone, the SQLite file moved away)
+    // fails every request at once, without touching the database, until
+    // rouvrir() succeeds; quandPerdue's action is called when it is found
+    // lost. Reprise (server/base/reprise.h) opens it again.
+    bool estPerdue() const { return perdue; }
+    void quandPerdue(std::function<void()> action) { surPerte = std::move(action); }
+    void signalerPerte(const QString &raison);
+    // Opens the lost connection again with its statements; false while the
+    // database stays unusable. Never creates the database nor its tables.
+    bool rouvrir();
+    // The last commit failed with its connection: it may have been made.
+    bool validationIncertaine() const { return incertaine; }
+
+    // For the parts of the server that keep tables of their own on this
+    // connection (server/base/): their statements are prepared each time,
+    // checked with estPerdue() first, and their failures reported here.
+    QSqlDatabase connexion() const { return base; }
+    bool estPostgres() const { return postgres; }
+    bool signalerEchec(const QSqlError &erreur, bool ecriture);
 
     // Fait with the account's key record and balance, CompteInconnu or Erreur.
     Issue chercher(const QString &compte, QString *empreinte, qint64 *solde);
@@ -83,6 +104,9 @@ private:
     };
 
     bool configurer(const QString &adresse);
+    bool ouvrirConnexion(bool creation);
+    bool refuserPerdue();
+    void perdre(const QString &raison);
     bool preparerSqlite();
     bool creerSchema();
     bool preparerInstructions();
@@ -109,6 +133,10 @@ private:
     // Within a transaction, or writing outside one: a failure is a failed write.
     bool enEcriture = false;
     EtatBase etatBase;
+    bool perdue = false;
+    bool enReouverture = false;
+    bool incertaine = false;
+    std::function<void()> surPerte;
 };
 
 // Balances are read by clients as signed 32-bit numbers.

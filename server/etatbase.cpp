@@ -4,7 +4,7 @@
 
 void EtatBase::echec(Operation operation, const QString &erreur)
 {
-    const bool aggravee = panne && operation == Operation::Ecriture && operationEnPanne == Operation::Lecture;
+    const bool aggravee = panne && operation > operationEnPanne;
     if (panne && !aggravee) {
         ++refus;
         return;
@@ -17,7 +17,10 @@ void EtatBase::echec(Operation operation, const QString &erreur)
     operationEnPanne = operation;
     if (!actif)
         return;
-    if (operation == Operation::Ecriture)
+    if (operation == Operation::Connexion)
+        qWarning().noquote() << QStringLiteral("database connection lost, requests are refused until it is back: %1")
+                                    .arg(erreur);
+    else if (operation == Operation::Ecriture)
         qWarning().noquote() << QStringLiteral("database cannot write, transfers and new accounts are refused "
                                                "until it can: %1")
                                     .arg(erreur);
@@ -28,7 +31,7 @@ void EtatBase::echec(Operation operation, const QString &erreur)
 
 void EtatBase::reussite(Operation operation)
 {
-    if (!panne || (operationEnPanne == Operation::Ecriture && operation == Operation::Lecture))
+    if (!panne || operation < operationEnPanne)
         return;
     panne = false;
     if (!actif)

@@ -10,7 +10,8 @@
 class EtatBase
 {
 public:
-    enum class Operation { Lecture, Ecriture };
+    // In growing order: a lost connection fails reads and writes alike.
+    enum class Operation { Lecture, Ecriture, Connexion };
 
     // Off for the admin commands, which report their own failure.
     void journaliser(bool oui) { actif = oui; }
@@ -21,7 +22,8 @@ private:
     bool actif = false;
     bool panne = false;
     // A failed write ends only with a write that succeeds: on a full disk,
-    // reads go on working while writes are refused.
+    // reads go on working while writes are refused. A lost connection ends
+    // only when it is opened again.
     Operation operationEnPanne = Operation::Lecture;
     int refus = 0;
     QElapsedTimer duree;

@@ -18,8 +18,6 @@ namespace {
 
 // Memory for the counters stays bounded whatever the number of sources.
 constexpr int maxSourcesSuivies = 65536;
-// A wrong key weighs on its account and address for a quarter of an hour.
-constexpr qint64 oubliEchecMs = 15 * 60 * 1000;
 // An existing account's login is never kept waiting behind a new account.
 constexpr int prioriteVerification = 1;
 constexpr int prioriteCreation = 0;
@@ -54,9 +52,7 @@ Identification::Identification(Banque &banque, asio::io_context &contexte, QObje
     : QObject(parent)
     , banque(banque)
     , contexte(contexte)
-    , echecsComptes(maxSourcesSuivies, oubliEchecMs)
-    , echecsSources(maxSourcesSuivies, oubliEchecMs)
-    , echecsPaires(maxSourcesSuivies, oubliEchecMs)
+    , echecs(banque)
     , creationsSources(maxSourcesSuivies, 60000 / creationsParMinuteParDefaut)
 {
     horloge.start();
@@ -123,10 +119,9 @@ void Identification::avancer(const QString &paire)
     if (trouvee == attentes.end())
         return;
     Attente &etat = *trouvee;
-    const qint64 instant = maintenant();
-    const int echecs = echecsPaires.nombre(paire, instant);
-    const int permis = echecs > 0 ? 1 : calculs.maxThreadCount();
-    const qint64 attente = echecs > 0 ? echecsPaires.dernier(paire, instant) + delaiApresEchecs(echecs) - instant : 0;
+    const EchecsCles::Paire recents = echecs.paire(paire);
+    const int permis = recents.echecs > 0 ? 1 : calculs.maxThreadCount();
+    const qint64 attente = recents.attenteMs;
     while (!etat.file.isEmpty() && etat.enCours < permis) {
         if (attente > 0) {
             if (!etat.reveilPrevu) {
@@ -251,18 +246,15 @@ void Identification::empreinteCalculee(const QString &compte, const QString &emp
 // Counts even when the connection is gone: closing early must not spare a guess its weight.
 void Identification::refuserCle(const Demande &demande)
 {
-    const qint64 instant = maintenant();
-    const int parCompte = echecsComptes.compter(demande.compte, instant);
-    const int parSource = echecsSources.compter(demande.source, instant);
-    echecsPaires.compter(demande.paire(), instant);
+    const EchecsCles::Refus refus = echecs.compter(demande.compte, demande.source, demande.paire());
     qInfo().noquote() << QStringLiteral("#%1 account %2 refused: wrong key from %3 (%4 recent for the account, %5 "
                                         "from the address)")
                              .arg(demande.numero)
                              .arg(demande.compte, demande.adresse)
-                             .arg(parCompte)
-                             .arg(parSource);
+                             .arg(refus.parCompte)
+                             .arg(refus.parSource);
     if (demande.connexion)
-        demande.connexion->terminerApres(QStringLiteral("a:"), int(delaiApresEchecs(qMax(parCompte, parSource))));
+        demande.connexion->terminerApres(QStringLiteral("a:"), int(refus.delaiMs));
 }
 
 // reponse: "n:" for the connection that created the account, else "m:".

@@ -1,6 +1,7 @@
 #ifndef IDENTIFICATION_H
 #define IDENTIFICATION_H
 
+#include "server/base/echecscles.h"
 #include "server/compteursrecents.h"
 
 #include <QElapsedTimer>
@@ -91,9 +92,7 @@ private:
     QHash<QString, Attente> attentes;
     // The credentials waiting for the creation of their account, the first one creating it.
     QHash<QString, QVector<Demande>> creations;
-    CompteursRecents echecsComptes;
-    CompteursRecents echecsSources;
-    CompteursRecents echecsPaires;
+    EchecsCles echecs;
     CompteursRecents creationsSources;
     QElapsedTimer horloge;
     QThreadPool calculs;

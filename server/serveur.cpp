@@ -13,6 +13,7 @@ Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limite
     , banque(banque)
     , delaiMs(delaiMs)
     , limites(limites)
+    , reprise(contexte, banque)
     , ecoute(contexte)
     , identification(banque, contexte)
 {
@@ -206,9 +207,7 @@ void Serveur::repondre(const Virement &virement)
         return;
     default:
         // The database's state is logged once for all the requests it fails.
-        envoyer(connexion, banque.ecritureRefusee()
-                               ? QStringLiteral("i:The server cannot record transfers for now, please try again later")
-                               : QStringLiteral("i:The transfer could not be recorded, please try again later"));
+        envoyer(connexion, avisVirementEchoue(banque));
         return;
     }
 

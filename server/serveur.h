@@ -2,6 +2,7 @@
 #define SERVEUR_H
 
 #include "server/banque.h"
+#include "server/base/reprise.h"
 #include "server/identification.h"
 #include "server/requete.h"
 #include "server/reseau/ecoute.h"
@@ -73,6 +74,7 @@ private:
     Banque &banque;
     int delaiMs;
     Limites limites;
+    Reprise reprise;
     Ecoute ecoute;
     Identification identification;
     QMultiHash<QString, ConnexionClient *> connectes;

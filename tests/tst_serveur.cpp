@@ -59,6 +59,7 @@ private slots:
     void proprietaireJamaisEnferme();
     void devinettesRalenties_data();
     void devinettesRalenties();
+    void devinettesPartagees();
     void creationsLimitees();
     void identificationPendantCreations();
     void virementPendantIdentifications();
@@ -292,6 +293,38 @@ void TestServeur::devinettesRalenties()
     QVERIFY(connecterAilleurs(sessionVoisin, 0));
     QCOMPARE(sessionVoisin.demander(identifiants(compteB, cleB), 120000), QStringLiteral("m:0"));
     QVERIFY(nombreRepondus(intrus) < nombre / 2);
+}
+
+void TestServeur::devinettesPartagees()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    ProcessusServeur autre(base->url);
+    QVERIFY2(autre.demarrer(), qPrintable(autre.journal()));
+
+    // One wrong key here, one on the other server, one after this server's
+    // restart: each is counted with all the ones before.
+    const auto deviner = [&](ProcessusServeur &cible, int rang) {
+        ClientProtocole intrus;
+        if (!intrus.connecterDepuis(adresseBouclage(0), cible.port))
+            return false;
+        intrus.envoyer(identifiants(compteA, QStringLiteral("%1").arg(rang, 20, 10, QLatin1Char('0'))));
+        return cible.journalContient(QStringLiteral("account %1 refused: wrong key from %2 (%3 recent for the "
+                                                    "account, %3 from the address)")
+                                         .arg(compteA, adresseBouclage(0).toString())
+                                         .arg(rang));
+    };
+    QVERIFY2(deviner(*serveur, 1), qPrintable(serveur->journal()));
+    QVERIFY2(deviner(autre, 2), qPrintable(autre.journal()));
+    // The owner, from elsewhere, is let in at once all the same.
+    ClientProtocole session;
+    QVERIFY(session.connecter(autre.port));
+    QCOMPARE(session.demander(identifiants(compteA, cleA)), QStringLiteral("m:0"));
+
+    QVERIFY(serveur->arreter());
+    QVERIFY(serveur->demarrer());
+    QVERIFY2(deviner(*serveur, 3), qPrintable(serveur->journal()));
+    QVERIFY(autre.arreter());
 }
 
 void TestServeur::creationsLimitees()
