@@ -238,12 +238,10 @@ bool Banque::refuserPerdue()
     return false;
 }
 
-bool Banque::signalerEchec(const QSqlError &erreur, bool ecriture)
+bool Banque::signalerEchec(const QSqlError &erreur)
 {
-    const bool avant = enEcriture;
-    enEcriture = ecriture;
-    echouer(erreur);
-    enEcriture = avant;
+    if (connexionPerdue(erreur, base))
+        perdre(surUneLigne(erreur));
     return false;
 }
 

@@ -59,10 +59,11 @@ public:
 
     // For the parts of the server that keep tables of their own on this
     // connection (server/base/): their statements are prepared each time,
-    // checked with estPerdue() first, and their failures reported here.
+    // checked with estPerdue() first, and their failures shown here, which
+    // finds a lost connection; false.
     QSqlDatabase connexion() const { return base; }
     bool estPostgres() const { return postgres; }
-    bool signalerEchec(const QSqlError &erreur, bool ecriture);
+    bool signalerEchec(const QSqlError &erreur);
 
     // Fait with the account's key record and balance, CompteInconnu or Erreur.
     Issue chercher(const QString &compte, QString *empreinte, qint64 *solde);

@@ -60,6 +60,7 @@ private slots:
     void devinettesRalenties_data();
     void devinettesRalenties();
     void devinettesPartagees();
+    void devinettesSansCompteurs();
     void creationsLimitees();
     void identificationPendantCreations();
     void virementPendantIdentifications();
@@ -325,6 +326,27 @@ void TestServeur::devinettesPartagees()
     QVERIFY(serveur->demarrer());
     QVERIFY2(deviner(*serveur, 3), qPrintable(serveur->journal()));
     QVERIFY(autre.arreter());
+}
+
+void TestServeur::devinettesSansCompteurs()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    // The counters can be neither read nor written, the accounts still can.
+    QVERIFY(base->executer({QStringLiteral("DROP TABLE key_failures")}));
+
+    // A wrong key not counted for the other servers waits for the longest delay.
+    ClientProtocole intrus;
+    QVERIFY(connecterAilleurs(intrus, 0));
+    intrus.envoyer(identifiants(compteA, cleB));
+    QVERIFY(serveur->journalContient(QStringLiteral("account %1 refused: wrong key").arg(compteA)));
+    QVERIFY(serveur->journalContient(QStringLiteral("wrong keys cannot be counted in the database")));
+    QVERIFY2(intrus.reponse(0, 3000).isNull(), qPrintable(intrus.reponses.value(0)));
+    // The owner is let in at once all the same, from elsewhere.
+    ClientProtocole session;
+    QVERIFY(session.connecter(serveur->port));
+    QCOMPARE(session.demander(identifiants(compteA, cleA)), QStringLiteral("m:0"));
+    QCOMPARE(serveur->journal().count(QStringLiteral("wrong keys cannot be counted")), 1);
 }
 
 void TestServeur::creationsLimitees()

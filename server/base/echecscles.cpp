@@ -4,6 +4,7 @@
 #include "server/base/schemaechecs.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -101,12 +102,13 @@ bool EchecsCles::lire(const QString &source, Ligne *ligne)
     QSqlQuery requete(banque.connexion());
     requete.setForwardOnly(true);
     if (!requete.prepare(instructionLireEchecs()))
-        return banque.signalerEchec(requete.lastError(), false);
+        return echouer(requete);
     requete.addBindValue(source);
     if (!requete.exec())
-        return banque.signalerEchec(requete.lastError(), false);
+        return echouer(requete);
     if (requete.next())
         *ligne = Ligne{requete.value(0).toLongLong(), requete.value(1).toLongLong()};
+    reussir();
     return true;
 }
 
@@ -117,14 +119,14 @@ bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3
     QSqlQuery requete(banque.connexion());
     requete.setForwardOnly(true);
     if (!requete.prepare(instructionCompterEchecs(oubliEchecMs)))
-        return banque.signalerEchec(requete.lastError(), true);
+        return echouer(requete);
     for (int i = 0; i < 3; ++i) {
         requete.addBindValue(cles[i]);
         requete.addBindValue(maintenant + oubliEchecMs);
         requete.addBindValue(maintenant);
     }
     if (!requete.exec())
-        return banque.signalerEchec(requete.lastError(), true);
+        return echouer(requete);
     int lues = 0;
     while (requete.next()) {
         const QString source = requete.value(0).toString();
@@ -135,6 +137,7 @@ bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3
             }
         }
     }
+    reussir();
     return lues == 3;
 }
 
@@ -145,17 +148,43 @@ void EchecsCles::elaguer(qint64 maintenant)
         return;
     dernierElagage = maintenant;
     QSqlQuery oubli(banque.connexion());
-    if (!oubli.prepare(instructionOublierEchecs()))
+    if (!oubli.prepare(instructionOublierEchecs())) {
+        echouer(oubli);
         return;
+    }
     oubli.addBindValue(maintenant);
     if (!oubli.exec()) {
-        banque.signalerEchec(oubli.lastError(), true);
+        echouer(oubli);
         return;
     }
     QSqlQuery borne(banque.connexion());
-    if (!borne.prepare(instructionBornerEchecs()))
+    if (!borne.prepare(instructionBornerEchecs())) {
+        echouer(borne);
         return;
+    }
     borne.addBindValue(maxLignes);
     if (!borne.exec())
-        banque.signalerEchec(borne.lastError(), true);
+        echouer(borne);
+}
+
+// Once when the counters stop working, once when they work again; a lost
+// connection is the bank's to tell.
+bool EchecsCles::echouer(const QSqlQuery &requete)
+{
+    banque.signalerEchec(requete.lastError());
+    if (enPanne || banque.estPerdue())
+        return false;
+    enPanne = true;
+    qWarning().noquote() << QStringLiteral("wrong keys cannot be counted in the database, each is answered after "
+                                           "the longest delay until they can: %1")
+                                .arg(requete.lastError().text().simplified());
+    return false;
+}
+
+void EchecsCles::reussir()
+{
+    if (!enPanne)
+        return;
+    enPanne = false;
+    qInfo("wrong keys are counted in the database again");
 }

@@ -4,6 +4,7 @@
 #include "server/compteursrecents.h"
 
 #include <QElapsedTimer>
+#include <QSqlQuery>
 #include <QString>
 
 class Banque;
@@ -46,6 +47,8 @@ private:
     bool lire(const QString &source, Ligne *ligne);
     bool ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3]);
     void elaguer(qint64 maintenant);
+    bool echouer(const QSqlQuery &requete);
+    void reussir();
 
     Banque &banque;
     CompteursRecents comptes;
@@ -53,6 +56,7 @@ private:
     CompteursRecents paires;
     QElapsedTimer monotone;
     qint64 dernierElagage = 0;
+    bool enPanne = false;
 };
 
 #endif
