@@ -61,6 +61,21 @@ int executer(const QString &programme, const QStringList &arguments, QString *so
     return outil.exitCode();
 }
 
+// Runs a short tool to its end; its exit code, and what it said on failure in *erreur.
+int executerAvecErreur(const QString &programme, const QStringList &arguments, QString *erreur)
+{
+    ProcessusLie outil;
+    outil.setProcessChannelMode(QProcess::MergedChannels);
+    outil.start(programme, arguments);
+    const bool fini = outil.waitForFinished(attente) && outil.exitStatus() == QProcess::NormalExit;
+    const int code = fini ? outil.exitCode() : -1;
+    if (code != 0)
+        *erreur = QStringLiteral("%1 %2: %3")
+                      .arg(programme, arguments.join(QLatin1Char(' ')),
+                           fini ? QString::fromLocal8Bit(outil.readAll()).trimmed() : outil.errorString());
+    return code;
+}
+
 // The IPC namespace a process is in, as the kernel names it ("ipc:[4026531839]").
 QByteArray espaceIpc(qint64 pid)
 {
@@ -253,13 +268,19 @@ public:
     }
 
     // An empty network namespace: its only interface is lo, without hardware address.
-    bool ouvrirEspaceReseau()
+    // `ip netns exec` also needs what a plain chroot lacks (`/` a mount point, to
+    // remount /sys inside): tried once here, so that the case skips with the reason.
+    bool ouvrirEspaceReseau(QString *erreur)
     {
         const QString nom = QStringLiteral("qovi-test-%1").arg(getpid());
-        if (executer(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), nom}) != 0)
+        if (executerAvecErreur(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), nom}, erreur)
+            != 0)
             return false;
         reseau = nom;
-        return true;
+        return executerAvecErreur(QStringLiteral("ip"),
+                                  {QStringLiteral("netns"), QStringLiteral("exec"), nom, QStringLiteral("true")},
+                                  erreur)
+               == 0;
     }
 
     QProcess *lancer()
@@ -396,7 +417,7 @@ void TstDemarrage::init()
     scenario = std::make_unique<Scenario>(affichage);
     QString erreur;
     if (!scenario->ouvrirEspaceIpc(&erreur))
-        QSKIP(qPrintable(QStringLiteral("no private IPC namespace on this machine: ") + erreur));
+        QSKIP(qPrintable(QStringLiteral("needs IPC namespaces: ") + erreur));
 }
 
 void TstDemarrage::cleanup()
@@ -542,8 +563,9 @@ void TstDemarrage::demarragesSimultanes()
 
 void TstDemarrage::sansAdresseMaterielle()
 {
-    if (!scenario->ouvrirEspaceReseau())
-        QSKIP("ip netns add fails here: no empty network namespace to start the client in");
+    QString erreur;
+    if (!scenario->ouvrirEspaceReseau(&erreur))
+        QSKIP(qPrintable(QStringLiteral("needs network namespaces: no empty one to start the client in: ") + erreur));
     TemoinFenetres temoin(affichage);
     QVERIFY(temoin.synchroniser());
 
