@@ -61,19 +61,17 @@ int executer(const QString &programme, const QStringList &arguments, QString *so
     return outil.exitCode();
 }
 
-// Runs a short tool to its end; its exit code, and what it said on failure in *erreur.
-int executerAvecErreur(const QString &programme, const QStringList &arguments, QString *erreur)
+// Runs a short tool to its end; true when it succeeded, else what it said in *erreur.
+bool executerAvecErreur(const QString &programme, const QStringList &arguments, QString *erreur)
 {
     ProcessusLie outil;
     outil.setProcessChannelMode(QProcess::MergedChannels);
     outil.start(programme, arguments);
     const bool fini = outil.waitForFinished(attente) && outil.exitStatus() == QProcess::NormalExit;
-    const int code = fini ? outil.exitCode() : -1;
-    if (code != 0)
-        *erreur = QStringLiteral("%1 %2: %3")
-                      .arg(programme, arguments.join(QLatin1Char(' ')),
-                           fini ? QString::fromLocal8Bit(outil.readAll()).trimmed() : outil.errorString());
-    return code;
+    if (fini && outil.exitCode() == 0)
+        return true;
+    *erreur = fini ? QString::fromLocal8Bit(outil.readAll()).trimmed() : outil.errorString();
+    return false;
 }
 
 // The IPC namespace a process is in, as the kernel names it ("ipc:[4026531839]").
@@ -273,14 +271,19 @@ public:
     bool ouvrirEspaceReseau(QString *erreur)
     {
         const QString nom = QStringLiteral("qovi-test-%1").arg(getpid());
-        if (executerAvecErreur(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), nom}, erreur)
-            != 0)
+        QString sortie;
+        if (!executerAvecErreur(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), nom}, &sortie)) {
+            *erreur = QStringLiteral("ip netns add fails: ") + sortie;
             return false;
+        }
         reseau = nom;
-        return executerAvecErreur(QStringLiteral("ip"),
-                                  {QStringLiteral("netns"), QStringLiteral("exec"), nom, QStringLiteral("true")},
-                                  erreur)
-               == 0;
+        if (!executerAvecErreur(QStringLiteral("ip"),
+                                {QStringLiteral("netns"), QStringLiteral("exec"), nom, QStringLiteral("true")},
+                                &sortie)) {
+            *erreur = QStringLiteral("ip netns exec fails: ") + sortie;
+            return false;
+        }
+        return true;
     }
 
     QProcess *lancer()
@@ -565,7 +568,7 @@ void TstDemarrage::sansAdresseMaterielle()
 {
     QString erreur;
     if (!scenario->ouvrirEspaceReseau(&erreur))
-        QSKIP(qPrintable(QStringLiteral("needs network namespaces: no empty one to start the client in: ") + erreur));
+        QSKIP(qPrintable(QStringLiteral("needs network namespaces: none to start the client in without a hardware address: ") + erreur));
     TemoinFenetres temoin(affichage);
     QVERIFY(temoin.synchroniser());
 
