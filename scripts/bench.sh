@@ -15,7 +15,7 @@ for argument in "$@"; do
     esac
 done
 export QOVI_BENCH_QUICK=${QOVI_BENCH_QUICK:-0}
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" --test
 
 dir="$root/build-bench"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQOVI_WERROR=ON >/dev/null

@@ -6,7 +6,7 @@
 # once fixed, so that every later run replays it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" --test
 
 dir="$root/build-fuzz"
 targets=(fuzz_debrouiller fuzz_trame)

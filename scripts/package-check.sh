@@ -4,6 +4,7 @@
 # with its dependencies and both programs start. Needs root and the Debian mirror.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh" --test   # desktop-file-validate, dpkg-dev
 "$root/scripts/build.sh"
 export DEBIAN_FRONTEND=noninteractive
 command -v debootstrap >/dev/null || { apt-get update -q && apt-get install -y -q debootstrap; }

@@ -13,6 +13,12 @@
 qovi_pg_dir=
 qovi_pg_pid=
 
+# PostgreSQL's tools as postgres, from the cluster's folder: the checkout may be
+# one that postgres cannot enter (under /root), and they would say so.
+qovi_pg_en_postgres() {
+    (cd "$qovi_pg_dir" && runuser -u postgres -- "$@")
+}
+
 qovi_pg_start() {
     if [ -n "${QOVI_TEST_PG_URL:-}" ]; then
         return 0
@@ -33,7 +39,7 @@ qovi_pg_start() {
     chmod 700 "$qovi_pg_dir"
     local password
     password=$(head -c 24 /dev/urandom | base64 | tr -dc 'A-Za-z0-9')
-    if ! runuser -u postgres -- "$bin/initdb" -D "$qovi_pg_dir/data" -U postgres -E UTF8 \
+    if ! qovi_pg_en_postgres "$bin/initdb" -D "$qovi_pg_dir/data" -U postgres -E UTF8 \
         --auth-local=peer --auth-host=scram-sha-256 >"$qovi_pg_dir/initdb.log" 2>&1; then
         echo "postgres-test: initdb failed, the PostgreSQL tests are skipped:" >&2
         cat "$qovi_pg_dir/initdb.log" >&2 || true
@@ -49,7 +55,7 @@ qovi_pg_start() {
             continue
         fi
         # fsync=off: the tests kill the server program, never PostgreSQL itself.
-        if runuser -u postgres -- "$bin/pg_ctl" -D "$qovi_pg_dir/data" -l "$qovi_pg_dir/server.log" -w -t 60 \
+        if qovi_pg_en_postgres "$bin/pg_ctl" -D "$qovi_pg_dir/data" -l "$qovi_pg_dir/server.log" -w -t 60 \
             -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$qovi_pg_dir -c fsync=off" \
             start >/dev/null; then
             qovi_pg_pid=$(head -n 1 "$qovi_pg_dir/data/postmaster.pid")
@@ -63,7 +69,7 @@ qovi_pg_start() {
         return 0
     fi
 
-    if ! runuser -u postgres -- "$bin/psql" -h "$qovi_pg_dir" -p "$port" -U postgres -d postgres -q -v ON_ERROR_STOP=1 \
+    if ! qovi_pg_en_postgres "$bin/psql" -h "$qovi_pg_dir" -p "$port" -U postgres -d postgres -q -v ON_ERROR_STOP=1 \
         -c "CREATE ROLE qovi LOGIN CREATEDB PASSWORD '$password'" -c "CREATE DATABASE qovi OWNER qovi"; then
         echo "postgres-test: cannot create the test role, the PostgreSQL tests are skipped" >&2
         qovi_pg_stop

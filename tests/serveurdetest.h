@@ -266,7 +266,7 @@ inline void ouvrirBancServeur(std::unique_ptr<BaseDeTest> &base, std::unique_ptr
 {
     QFETCH_GLOBAL(QString, genreBase);
     if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("QOVI_TEST_PG_URL is not set");
+        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set (scripts/postgres-test.sh starts a cluster)");
     base = std::make_unique<BaseDeTest>(genreBase);
     QVERIFY(base->estPrete());
     serveur = std::make_unique<ProcessusServeur>(base->url);

@@ -46,11 +46,11 @@ bool chargerEnProcessus(const QString &dossier, Chargement *resultat, QString *p
     if (geteuid() == 0) {
         const passwd *personne = getpwnam("nobody");
         if (!personne) {
-            *pourquoi = QStringLiteral("no user nobody to run as");
+            *pourquoi = QStringLiteral("needs an unprivileged user: no user nobody to run as");
             return false;
         }
         if (chown(QFile::encodeName(dossier).constData(), personne->pw_uid, personne->pw_gid) != 0) {
-            *pourquoi = QStringLiteral("cannot give the folder to nobody");
+            *pourquoi = QStringLiteral("needs an unprivileged user: cannot give the folder to nobody");
             return false;
         }
         commande = QStringList({QStringLiteral("--reuid=%1").arg(personne->pw_uid),
@@ -63,7 +63,7 @@ bool chargerEnProcessus(const QString &dossier, Chargement *resultat, QString *p
     enfant.setWorkingDirectory(dossier);
     enfant.start(programme, commande);
     if (!enfant.waitForFinished(30000) || enfant.exitStatus() != QProcess::NormalExit || enfant.exitCode() != 0) {
-        *pourquoi = programme + QStringLiteral(" did not run: ") + enfant.errorString() + QLatin1Char(' ')
+        *pourquoi = QStringLiteral("needs an unprivileged user: ") + programme + QStringLiteral(" did not run: ") + enfant.errorString() + QLatin1Char(' ')
             + QString::fromLocal8Bit(enfant.readAllStandardError());
         return false;
     }

@@ -61,6 +61,19 @@ int executer(const QString &programme, const QStringList &arguments, QString *so
     return outil.exitCode();
 }
 
+// Runs a short tool to its end; true when it succeeded, else what it said in *erreur.
+bool executerAvecErreur(const QString &programme, const QStringList &arguments, QString *erreur)
+{
+    ProcessusLie outil;
+    outil.setProcessChannelMode(QProcess::MergedChannels);
+    outil.start(programme, arguments);
+    const bool fini = outil.waitForFinished(attente) && outil.exitStatus() == QProcess::NormalExit;
+    if (fini && outil.exitCode() == 0)
+        return true;
+    *erreur = fini ? QString::fromLocal8Bit(outil.readAll()).trimmed() : outil.errorString();
+    return false;
+}
+
 // The IPC namespace a process is in, as the kernel names it ("ipc:[4026531839]").
 QByteArray espaceIpc(qint64 pid)
 {
@@ -253,12 +266,23 @@ public:
     }
 
     // An empty network namespace: its only interface is lo, without hardware address.
-    bool ouvrirEspaceReseau()
+    // `ip netns exec` also needs what a plain chroot lacks (`/` a mount point, to
+    // remount /sys inside): tried once here, so that the case skips with the reason.
+    bool ouvrirEspaceReseau(QString *erreur)
     {
         const QString nom = QStringLiteral("qovi-test-%1").arg(getpid());
-        if (executer(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), nom}) != 0)
+        QString sortie;
+        if (!executerAvecErreur(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), nom}, &sortie)) {
+            *erreur = QStringLiteral("ip netns add fails: ") + sortie;
             return false;
+        }
         reseau = nom;
+        if (!executerAvecErreur(QStringLiteral("ip"),
+                                {QStringLiteral("netns"), QStringLiteral("exec"), nom, QStringLiteral("true")},
+                                &sortie)) {
+            *erreur = QStringLiteral("ip netns exec fails: ") + sortie;
+            return false;
+        }
         return true;
     }
 
@@ -396,7 +420,7 @@ void TstDemarrage::init()
     scenario = std::make_unique<Scenario>(affichage);
     QString erreur;
     if (!scenario->ouvrirEspaceIpc(&erreur))
-        QSKIP(qPrintable(QStringLiteral("no private IPC namespace on this machine: ") + erreur));
+        QSKIP(qPrintable(QStringLiteral("needs IPC namespaces: ") + erreur));
 }
 
 void TstDemarrage::cleanup()
@@ -542,8 +566,9 @@ void TstDemarrage::demarragesSimultanes()
 
 void TstDemarrage::sansAdresseMaterielle()
 {
-    if (!scenario->ouvrirEspaceReseau())
-        QSKIP("ip netns add fails here: no empty network namespace to start the client in");
+    QString erreur;
+    if (!scenario->ouvrirEspaceReseau(&erreur))
+        QSKIP(qPrintable(QStringLiteral("needs network namespaces: none to start the client in without a hardware address: ") + erreur));
     TemoinFenetres temoin(affichage);
     QVERIFY(temoin.synchroniser());
 

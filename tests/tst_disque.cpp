@@ -31,16 +31,16 @@ QString raisonSansEspace;
 void entrerEspaceMontage()
 {
     if (::geteuid() != 0) {
-        raisonSansEspace = QStringLiteral("mounting a tmpfs needs root");
+        raisonSansEspace = QStringLiteral("needs root: to mount a tmpfs");
         return;
     }
     if (::unshare(CLONE_NEWNS) != 0) {
-        raisonSansEspace = QStringLiteral("no mount namespace: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        raisonSansEspace = QStringLiteral("needs mount namespaces: unshare: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
     // Mounts made here must not spread back to the machine.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        raisonSansEspace = QStringLiteral("mounts cannot be made private: %1")
+        raisonSansEspace = QStringLiteral("needs mount namespaces: mounts cannot be made private: %1")
                                .arg(QString::fromLocal8Bit(std::strerror(errno)));
 }
 
@@ -135,7 +135,7 @@ void TestDisque::init()
         QSKIP(qPrintable(raisonSansEspace));
     disque = std::make_unique<PetitDisque>(2048);
     if (!disque->monte)
-        QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs: %1").arg(disque->erreur)));
+        QSKIP(qPrintable(QStringLiteral("needs mount namespaces: cannot mount a tmpfs: %1").arg(disque->erreur)));
     base = std::make_unique<BaseDeTest>(QStringLiteral("sqlite"));
     base->url = disque->chemin(QStringLiteral("server.sqlite"));
     serveur = std::make_unique<ProcessusServeur>(base->url);
