@@ -166,8 +166,8 @@ bool Banque::ouvrir(const QString &adresse)
     return configurer(adresse) && ouvrirConnexion(true);
 }
 
-// creation: the tables are made if missing; else they must be there, so that
-// a file put back empty, or another database, is never served.
+// Without creation (opened again), the accounts must be there: a file put
+// back empty, or an empty database in its place, is never served.
 bool Banque::ouvrirConnexion(bool creation)
 {
     if (!base.open()) {
@@ -179,11 +179,9 @@ bool Banque::ouvrirConnexion(bool creation)
     // Spares stderr the notices about tables that already exist.
     if (postgres && !executer(QStringLiteral("SET client_min_messages TO warning")))
         return false;
-    if (!creation && !schemaPresent()) {
-        derniereErreur = QStringLiteral("the database has no QoVi$ tables");
+    if (!creation && !executer(QStringLiteral("SELECT 1 FROM accounts LIMIT 1")))
         return false;
-    }
-    return (!creation || creerSchema()) && preparerInstructions();
+    return creerSchema() && preparerInstructions();
 }
 
 bool Banque::rouvrir()
