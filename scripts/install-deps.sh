@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build pkg-config
-    qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev
+    qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev libpq-dev
     xvfb xauth xdotool x11-utils iproute2 util-linux procps python3
     postgresql
     clang-14 libclang-rt-14-dev

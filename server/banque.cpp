@@ -1,5 +1,6 @@
 #include "server/banque.h"
 
+#include "server/base/schemagrappe.h"
 #include "server/empreinte.h"
 
 #include <QAtomicInt>
@@ -245,7 +246,7 @@ bool Banque::schemaPresent()
     QSqlQuery requete(base);
     const bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 3;
     requete.finish();
-    return present;
+    return present && grappePresente(base, postgres);
 }
 
 bool Banque::creerSchema()
@@ -262,6 +263,8 @@ bool Banque::creerSchema()
         if (fait)
             fait = executer(QString::fromLatin1(table).replace(QLatin1String("%1"), identifiant));
     }
+    for (const QString &instruction : instructionsGrappe(postgres))
+        fait = fait && executer(instruction);
     if (fait && executer(QStringLiteral("COMMIT")))
         return true;
     const QString erreur = derniereErreur;

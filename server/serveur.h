@@ -16,6 +16,7 @@
 #include <memory>
 
 class ConnexionClient;
+class Grappe;
 class Liaison;
 
 // Accepts clients, answers their requests from the bank, and knows which
@@ -44,6 +45,8 @@ public:
     quint16 port() const;
     // How many new accounts one address may create in a minute.
     void limiterCreations(int parMinute) { identification.limiterCreations(parMinute); }
+    // The other servers on the same database, and the money they announce.
+    void rejoindre(Grappe &membres);
 
 private:
     struct Virement
@@ -62,6 +65,8 @@ private:
     void repondre(const Virement &virement);
     void envoyer(ConnexionClient *connexion, const QString &reponse);
     void refuserAbsent(ConnexionClient *connexion, const QString &destinataire);
+    bool joignableAilleurs(ConnexionClient *connexion, const QString &destinataire);
+    void distribuer(const QString &compte, const QString &reponse);
     void nouvelleConnexion(std::shared_ptr<Liaison> liaison);
     void refuserAdresse(ConnexionClient *connexion);
     void compterAcceptee(ConnexionClient *connexion);
@@ -75,6 +80,7 @@ private:
     Limites limites;
     Ecoute ecoute;
     Identification identification;
+    Grappe *grappe = nullptr;
     QMultiHash<QString, ConnexionClient *> connectes;
     QHash<QString, int> parAdresse;
     QVector<Virement> enAttente;
