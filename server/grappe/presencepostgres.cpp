@@ -38,19 +38,22 @@ PresencePostgres::~PresencePostgres()
 }
 
 // After each (re)connection, or when the server's row was gone: the server
-// and every account connected here are written (back).
+// and the accounts connected here are written (back), and the accounts that
+// left while the database could not hear it are taken away, in one statement.
 void PresencePostgres::inscrire()
 {
     inscrit = avis.executer("INSERT INTO servers (id) VALUES ($1)"
                             " ON CONFLICT (id) DO UPDATE SET heartbeat = now()",
                             {origine})
               == 1;
-    if (!inscrit || comptes.isEmpty())
+    if (!inscrit)
         return;
     // Account numbers are hexadecimal digits: nothing to quote in the array.
     const QStringList liste(comptes.cbegin(), comptes.cend());
     const QByteArray tableau = '{' + texte(liste.join(QLatin1Char(','))) + '}';
-    inscrit = avis.executer("INSERT INTO presence (server, account) SELECT $1, unnest(CAST($2 AS TEXT[]))"
+    inscrit = avis.executer("WITH partis AS (DELETE FROM presence WHERE server = $1"
+                            " AND NOT (account = ANY (CAST($2 AS TEXT[]))))"
+                            " INSERT INTO presence (server, account) SELECT $1, unnest(CAST($2 AS TEXT[]))"
                             " ON CONFLICT DO NOTHING",
                             {origine, tableau})
               >= 0;
@@ -82,7 +85,8 @@ void PresencePostgres::arrivee(const QString &compte)
 void PresencePostgres::depart(const QString &compte)
 {
     comptes.remove(compte);
-    avis.executer("DELETE FROM presence WHERE server = $1 AND account = $2", {origine, texte(compte)});
+    if (avis.executer("DELETE FROM presence WHERE server = $1 AND account = $2", {origine, texte(compte)}) < 0)
+        inscrit = false;
 }
 
 Grappe::Presence PresencePostgres::chercher(const QString &compte)
