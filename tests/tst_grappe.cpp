@@ -56,6 +56,8 @@ private slots:
     void serveurTue();
     void deuxServeursVident_data() { lignePostgres(); }
     void deuxServeursVident();
+    void ecouteCoupee_data() { lignePostgres(); }
+    void ecouteCoupee();
 
 private:
     void ouvrir(int nombreServeurs);
@@ -294,6 +296,35 @@ void TestGrappe::deuxServeursVident()
     QCOMPARE(base->nombre(QStringLiteral("SELECT SUM(amount) FROM transfers")), qint64(confirmes) * montant);
     QCOMPARE(solde(compteB), qint64(confirmes) * montant);
     QTRY_COMPARE_WITH_TIMEOUT(b.reponses.size(), 1 + confirmes, 30000);
+}
+
+// The database ends the connections that listen for the notifications: each
+// server says so once, connects again by itself, and hears the others again.
+void TestGrappe::ecouteCoupee()
+{
+    OUVRIR(2);
+    ClientProtocole a, b;
+    QVERIFY(identifier(a, 0, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifier(b, 1, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(crediter(*base, compteA, 100));
+    QVERIFY(a.attendreCredit(QStringLiteral("r:100:QoVi$")));
+
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                                         " WHERE datname = current_database() AND application_name LIKE '%-avis'")),
+             2);
+    for (auto &serveur : serveurs) {
+        QVERIFY(serveur->journalContient(QStringLiteral("database notifications lost")));
+        QVERIFY(serveur->journalContient(QStringLiteral("database notifications are back")));
+        QCOMPARE(serveur->journal().count(QStringLiteral("database notifications lost")), 1);
+    }
+
+    // The presence of each came back with it.
+    QCOMPARE(a.demander(virement(compteA, compteB, 30, cleA)), envoye(compteB, 30));
+    QCOMPARE(b.reponse(1), recu(30, compteA));
+    QCOMPARE(b.demander(virement(compteB, compteA, 10, cleB)), envoye(compteA, 10));
+    QCOMPARE(a.reponse(2), recu(10, compteB));
+    QVERIFY(crediter(*base, compteB, 5));
+    QVERIFY(b.attendreCredit(QStringLiteral("r:5:QoVi$")));
 }
 
 QTEST_MAIN(TestGrappe)

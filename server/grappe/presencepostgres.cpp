@@ -23,7 +23,8 @@ QByteArray texte(const QString &valeur)
 
 PresencePostgres::PresencePostgres(asio::io_context &contexte, const QString &adresse, const QString &origine)
     : origine(origine.toUtf8())
-    , avis(contexte, adresse.toUtf8(), canalArgent)
+    // A name of its own tells its connection apart from the bank's in pg_stat_activity.
+    , avis(contexte, adresseAvecOrigine(adresse, origine + QStringLiteral("-avis")).toUtf8(), canalArgent)
     , pouls(contexte, [this] { battre(); })
 {
     avis.surAvis = [this](const QByteArray &charge) { recevoir(charge); };
