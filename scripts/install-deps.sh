@@ -15,7 +15,7 @@ set -euo pipefail
 # for a machine without one (xvfb-run).
 packages=(
     g++ cmake ninja-build pkg-config
-    qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev libasio-dev
+    qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev libpq-dev libasio-dev
     xvfb xauth
 )
 tunnel=(stunnel4 openssl)

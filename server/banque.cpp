@@ -2,6 +2,7 @@
 
 #include "server/base/reprise.h"
 #include "server/base/schemaechecs.h"
+#include "server/base/schemagrappe.h"
 #include "server/empreinte.h"
 
 #include <QAtomicInt>
@@ -313,7 +314,7 @@ bool Banque::schemaPresent()
     QSqlQuery requete(base);
     const bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 4;
     requete.finish();
-    return present;
+    return present && grappePresente(base, postgres);
 }
 
 bool Banque::creerSchema()
@@ -331,6 +332,8 @@ bool Banque::creerSchema()
             fait = executer(QString::fromLatin1(table).replace(QLatin1String("%1"), identifiant));
     }
     for (const QString &instruction : schemaEchecsCles())
+        fait = fait && executer(instruction);
+    for (const QString &instruction : instructionsGrappe(postgres))
         fait = fait && executer(instruction);
     if (fait && executer(QStringLiteral("COMMIT")))
         return true;

@@ -1,4 +1,5 @@
 #include "server/banque.h"
+#include "server/grappe/grappe.h"
 #include "server/journal.h"
 #include "server/requete.h"
 #include "server/reseau/descripteurs.h"
@@ -16,6 +17,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -163,12 +165,18 @@ int servir(const Options &options)
     std::signal(SIGPIPE, SIG_IGN);
     asio::io_context contexte(1);
     Journal journal(contexte);
+    // Its connections carry its name: the triggers tell the others what it wrote.
+    const QString origine = nouvelleOrigine();
+    Options membre = options;
+    membre.base = adresseAvecOrigine(options.base, origine);
     Banque banque;
-    if (!ouvrirBase(banque, options))
+    if (!ouvrirBase(banque, membre))
         return 1;
     banque.etat().journaliser(true);
+    const std::unique_ptr<Grappe> grappe = creerGrappe(contexte, membre.base, origine);
     Serveur serveur(contexte, banque, options.delaiMs, options.limites);
     serveur.limiterCreations(options.creationsParMinute);
+    serveur.rejoindre(*grappe);
     asio::signal_set signaux(contexte);
     arreterSurSignal(signaux, contexte);
     if (!serveur.ecouter(options.adresse, options.port)) {

@@ -2,6 +2,7 @@
 
 #include "server/banque.h"
 #include "server/connexionclient.h"
+#include "server/grappe/grappe.h"
 #include "server/reseau/liaison.h"
 #include "server/reseau/minuterie.h"
 
@@ -19,6 +20,12 @@ Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limite
 {
     ecoute.surConnexion = [this](std::shared_ptr<Liaison> liaison) { nouvelleConnexion(std::move(liaison)); };
     connect(&identification, &Identification::acceptee, this, &Serveur::compterAcceptee);
+}
+
+void Serveur::rejoindre(Grappe &membres)
+{
+    grappe = &membres;
+    grappe->distribuer = [this](const QString &compte, const QString &reponse) { distribuer(compte, reponse); };
 }
 
 bool Serveur::ecouter(const QHostAddress &adresse, quint16 port)
@@ -72,13 +79,16 @@ void Serveur::compterAcceptee(ConnexionClient *connexion)
         connexion->terminer(QStringLiteral("i:Too many connections are open on this account, please close one"));
         return;
     }
+    if (grappe)
+        grappe->arrivee(compte);
     connectes.insert(compte, connexion);
 }
 
 void Serveur::oublier(ConnexionClient *connexion)
 {
-    if (connexion->estAuthentifiee())
-        connectes.remove(connexion->compteAuthentifie(), connexion);
+    const QString compte = connexion->compteAuthentifie();
+    if (connexion->estAuthentifiee() && connectes.remove(compte, connexion) && grappe && !connectes.contains(compte))
+        grappe->depart(compte);
     const auto depuisAdresse = parAdresse.find(connexion->adresseDistante());
     if (depuisAdresse != parAdresse.end() && --*depuisAdresse <= 0)
         parAdresse.erase(depuisAdresse);
@@ -132,10 +142,8 @@ void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
         return;
     }
     // A recipient connected here exists: only the others are looked up.
-    if (!connectes.contains(destinataire)) {
-        refuserAbsent(connexion, destinataire);
+    if (!connectes.contains(destinataire) && !joignableAilleurs(connexion, destinataire))
         return;
-    }
 
     // Its next requests wait for this answer, which waits for the commit.
     connexion->suspendre();
@@ -216,10 +224,15 @@ void Serveur::repondre(const Virement &virement)
                              .arg(virement.numero)
                              .arg(montant, virement.source, virement.destinataire);
     envoyer(connexion, QLatin1String("s:") + virement.destinataire + QLatin1Char(':') + montant);
-    const QString recu = QLatin1String("r:") + montant + QLatin1Char(':') + virement.source;
-    const auto recepteurs = connectes.values(virement.destinataire);
+    // The other servers hear of it from the database.
+    distribuer(virement.destinataire, QLatin1String("r:") + montant + QLatin1Char(':') + virement.source);
+}
+
+void Serveur::distribuer(const QString &compte, const QString &reponse)
+{
+    const auto recepteurs = connectes.values(compte);
     for (ConnexionClient *recepteur : recepteurs)
-        recepteur->envoyer(recu);
+        recepteur->envoyer(reponse);
 }
 
 // To a connection that may have closed while its transfer was made.
@@ -227,6 +240,22 @@ void Serveur::envoyer(ConnexionClient *connexion, const QString &reponse)
 {
     if (connexion)
         connexion->envoyer(reponse);
+}
+
+// Answers the client itself when the recipient is connected nowhere.
+bool Serveur::joignableAilleurs(ConnexionClient *connexion, const QString &destinataire)
+{
+    switch (grappe ? grappe->chercher(destinataire) : Grappe::Presence::Absent) {
+    case Grappe::Presence::Ailleurs:
+        return true;
+    case Grappe::Presence::Absent:
+        refuserAbsent(connexion, destinataire);
+        return false;
+    case Grappe::Presence::Inconnue:
+        connexion->envoyer(avisBaseInjoignable());
+        return false;
+    }
+    return false;
 }
 
 void Serveur::refuserAbsent(ConnexionClient *connexion, const QString &destinataire)

@@ -17,6 +17,7 @@
 #include <memory>
 
 class ConnexionClient;
+class Grappe;
 class Liaison;
 
 // Accepts clients, answers their requests from the bank, and knows which
@@ -45,6 +46,8 @@ public:
     quint16 port() const;
     // How many new accounts one address may create in a minute.
     void limiterCreations(int parMinute) { identification.limiterCreations(parMinute); }
+    // The other servers on the same database, and the money they announce.
+    void rejoindre(Grappe &membres);
 
 private:
     struct Virement
@@ -63,6 +66,8 @@ private:
     void repondre(const Virement &virement);
     void envoyer(ConnexionClient *connexion, const QString &reponse);
     void refuserAbsent(ConnexionClient *connexion, const QString &destinataire);
+    bool joignableAilleurs(ConnexionClient *connexion, const QString &destinataire);
+    void distribuer(const QString &compte, const QString &reponse);
     void nouvelleConnexion(std::shared_ptr<Liaison> liaison);
     void refuserAdresse(ConnexionClient *connexion);
     void compterAcceptee(ConnexionClient *connexion);
@@ -77,6 +82,7 @@ private:
     Reprise reprise;
     Ecoute ecoute;
     Identification identification;
+    Grappe *grappe = nullptr;
     QMultiHash<QString, ConnexionClient *> connectes;
     QHash<QString, int> parAdresse;
     QVector<Virement> enAttente;

@@ -64,15 +64,29 @@ public:
 
     bool estConnecte() const { return socket.state() == QAbstractSocket::ConnectedState; }
 
+    // Whether a credit has been told, as "r:AMOUNT:QoVi$", once it has come.
+    bool attendreCredit(const QString &avis, int delaiMs = 15000)
+    {
+        return QTest::qWaitFor([&] { return credits.contains(avis); }, delaiMs);
+    }
+
     QTcpSocket socket;
     QStringList reponses;
+    // Credits come whenever the administrator makes them: kept apart, so that
+    // the replies to requests keep their ranks.
+    QStringList credits;
 
 private:
     void lire()
     {
         QByteArray corps;
-        while (prendreCorpsTrame(socket, taille, corps))
-            reponses.append(debrouiller(lireTexteTrame(corps)));
+        while (prendreCorpsTrame(socket, taille, corps)) {
+            const QString texte = debrouiller(lireTexteTrame(corps));
+            if (texte.startsWith(QLatin1String("r:")) && texte.endsWith(QLatin1String(":QoVi$")))
+                credits.append(texte);
+            else
+                reponses.append(texte);
+        }
     }
 
     quint16 taille = 0;

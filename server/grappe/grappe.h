@@ -1,0 +1,49 @@
+#ifndef GRAPPE_H
+#define GRAPPE_H
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace asio {
+class io_context;
+}
+
+// What one server needs from the others serving the same database: where
+// the accounts are connected, and the money that reaches its own clients
+// through someone else (another server, or a credit written by the admin
+// command).
+class Grappe
+{
+public:
+    enum class Presence { Ailleurs, Absent, Inconnue };
+
+    virtual ~Grappe() = default;
+
+    // Hands a reply to every connection of an account on this server.
+    std::function<void(const QString &compte, const QString &reponse)> distribuer;
+
+    // Called once an account's connection is accepted, before it joins the
+    // others and before its reply goes out: the money announced until now is
+    // handed out first, so that it is not counted on top of the balance that
+    // this reply gives.
+    virtual void arrivee(const QString &compte) = 0;
+    // The account's last connection here has closed.
+    virtual void depart(const QString &compte) = 0;
+    // Whether the account, not connected here, is connected to another server.
+    virtual Presence chercher(const QString &compte) = 0;
+};
+
+// For the database at adresse: the presence of every server on PostgreSQL,
+// the credits' watch on SQLite. origine: this server's application name.
+std::unique_ptr<Grappe> creerGrappe(asio::io_context &contexte, const QString &adresse, const QString &origine);
+
+// A name of its own for this server process, for its database connections.
+QString nouvelleOrigine();
+
+// adresse with the application name origine for a PostgreSQL database, so
+// that the triggers can tell which server wrote a row; other addresses as they are.
+QString adresseAvecOrigine(const QString &adresse, const QString &origine);
+
+#endif
