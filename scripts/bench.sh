@@ -97,3 +97,20 @@ fi
 if [ "$QOVI_BENCH_QUICK" = 1 ]; then secondes=1 connexions=1000; else secondes=3 connexions=10000; fi
 # shellcheck disable=SC2086
 (cd "$work" && run "$dir/bench/bench_serveur" "$dir/qovi-server" "$secondes" ${QOVI_BENCH_CONNEXIONS:-$connexions})
+
+# The server on PostgreSQL against pgbench on one private cluster (the test cluster's settings, fsync=off,
+# and room for 100 pgbench clients beside 4 servers). QOVI_BENCH_AVANT=PATH: the same loads on another
+# server program too (an older build), in alternation, for before/after figures.
+[ -x "$dir/bench/bench_postgres" ] || { echo "failed: bench_postgres was not built" >&2; exit 1; }
+(
+    unset QOVI_TEST_PG_URL
+    export QOVI_PG_OPTIONS="-c max_connections=300"
+    # shellcheck source=scripts/postgres-test.sh
+    source "$root/scripts/postgres-test.sh"
+    trap qovi_pg_stop EXIT
+    qovi_pg_start
+    [ -n "${QOVI_TEST_PG_URL:-}" ] || { echo "failed: no PostgreSQL cluster for bench_postgres" >&2; exit 1; }
+    pgbench=$(find /usr/lib/postgresql -maxdepth 3 -name pgbench -type f 2>/dev/null | sort -V | tail -n 1)
+    cd "$work" && QOVI_PGBENCH=${pgbench:-pgbench} run "$dir/bench/bench_postgres" "$dir/qovi-server" \
+        "$QOVI_TEST_PG_URL" "$secondes" ${QOVI_BENCH_AVANT:-}
+)

@@ -6,6 +6,8 @@
 #   bash scripts/postgres-test.sh COMMAND [ARGS...]   runs COMMAND with the cluster up, then stops it
 #   source scripts/postgres-test.sh                   defines qovi_pg_start and qovi_pg_stop
 #
+# QOVI_PG_OPTIONS: more server settings ("-c max_connections=300"), for the benchmarks.
+#
 # Without root, without the postgresql package, or with QOVI_TEST_PG_URL
 # already set, it starts nothing (the PostgreSQL test rows then skip or use
 # that URL).
@@ -56,7 +58,7 @@ qovi_pg_start() {
         fi
         # fsync=off: the tests kill the server program, never PostgreSQL itself.
         if qovi_pg_en_postgres "$bin/pg_ctl" -D "$qovi_pg_dir/data" -l "$qovi_pg_dir/server.log" -w -t 60 \
-            -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$qovi_pg_dir -c fsync=off" \
+            -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$qovi_pg_dir -c fsync=off ${QOVI_PG_OPTIONS:-}" \
             start >/dev/null; then
             qovi_pg_pid=$(head -n 1 "$qovi_pg_dir/data/postmaster.pid")
             break

@@ -1,5 +1,6 @@
 #include "server/banque.h"
 
+#include "server/base/lotpostgres.h"
 #include "server/base/reprise.h"
 #include "server/base/schemaechecs.h"
 #include "server/base/schemagrappe.h"
@@ -312,7 +313,8 @@ bool Banque::schemaPresent()
                                  : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"
                                                   " AND name IN ('accounts', 'credits', 'transfers', 'key_failures')");
     QSqlQuery requete(base);
-    const bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 4;
+    bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 4;
+    present = present && (!postgres || fonctionLotPresente(base));
     requete.finish();
     return present && grappePresente(base, postgres);
 }
@@ -334,6 +336,8 @@ bool Banque::creerSchema()
     for (const QString &instruction : schemaEchecsCles())
         fait = fait && executer(instruction);
     for (const QString &instruction : instructionsGrappe(postgres))
+        fait = fait && executer(instruction);
+    for (const QString &instruction : postgres ? schemaLotPostgres() : QStringList())
         fait = fait && executer(instruction);
     if (fait && executer(QStringLiteral("COMMIT")))
         return true;
@@ -371,6 +375,8 @@ QString Banque::texte(Instruction instruction) const
         return QStringLiteral("INSERT INTO transfers (sender, recipient, amount, created_at) VALUES (?, ?, ?, ?)");
     case JournalCredit:
         return QStringLiteral("INSERT INTO credits (account, amount, created_at) VALUES (?, ?, ?)");
+    case LotPostgres:
+        return appelLotPostgres();
     case NombreInstructions:
         break;
     }
@@ -384,7 +390,7 @@ bool Banque::preparerInstructions()
         instructions.emplace_back(base);
         // PostgreSQL prepares only queries, not BEGIN, COMMIT or ROLLBACK:
         // those are sent as text each time. SQLite locks no rows.
-        if ((postgres && i <= Annulation) || (!postgres && i == VerrouLot))
+        if ((postgres && i <= Annulation) || (!postgres && (i == VerrouLot || i == LotPostgres)))
             continue;
         if (!instructions.back().prepare(texte(Instruction(i))))
             return echouer(instructions.back());
@@ -627,6 +633,85 @@ bool Banque::validerLot()
 void Banque::abandonnerLot()
 {
     annuler();
+}
+
+void Banque::transfererLot(QVector<Ordre> &ordres)
+{
+    if (!postgres) {
+        transfererParEtapes(ordres);
+        return;
+    }
+    if (transfererEnUneFois(ordres))
+        return;
+    for (Ordre &ordre : ordres)
+        ordre.issue = Issue::Erreur;
+}
+
+void Banque::transfererParEtapes(QVector<Ordre> &ordres)
+{
+    QStringList touches;
+    for (const Ordre &ordre : qAsConst(ordres))
+        touches << ordre.source << ordre.destinataire;
+    bool fait = commencerLot(touches);
+    for (Ordre &ordre : ordres) {
+        if (!fait)
+            break;
+        ordre.issue = transfererDansLot(ordre.source, ordre.destinataire, ordre.montant);
+        fait = ordre.issue != Issue::Erreur;
+    }
+    if (fait)
+        fait = validerLot();
+    else
+        abandonnerLot();
+    for (Ordre &ordre : ordres) {
+        if (!fait)
+            ordre.issue = Issue::Erreur;
+    }
+}
+
+// One round trip: the statement is its own transaction, so that its answer
+// comes only once the lot is committed, or not at all.
+bool Banque::transfererEnUneFois(QVector<Ordre> &ordres)
+{
+    QStringList sources, destinataires, montants;
+    for (const Ordre &ordre : qAsConst(ordres)) {
+        sources << ordre.source;
+        destinataires << ordre.destinataire;
+        montants << QString::number(ordre.montant);
+    }
+    if (perdue)
+        return refuserPerdue();
+    incertaine = false;
+    QSqlQuery &requete = instructions[LotPostgres];
+    requete.bindValue(0, tableauPostgres(sources));
+    requete.bindValue(1, tableauPostgres(destinataires));
+    requete.bindValue(2, tableauPostgres(montants));
+    requete.bindValue(3, maintenant());
+    enEcriture = true;
+    QVector<int> codes;
+    if (!requete.exec() || !requete.next()) {
+        // The statement commits by itself: cut off while it ran, the lot may
+        // have been committed without the answer coming back.
+        const bool dejaPerdue = perdue;
+        echouer(requete);
+        incertaine = perdue && !dejaPerdue;
+        enEcriture = false;
+        return false;
+    }
+    const bool lu = lireIssuesLot(requete.value(0).toString(), ordres.size(), &codes);
+    requete.finish();
+    enEcriture = false;
+    if (!lu) {
+        derniereErreur = QStringLiteral("the database gave no outcome for each transfer of a lot");
+        etatBase.echec(EtatBase::Operation::Ecriture, derniereErreur);
+        return false;
+    }
+    refusEcriture = false;
+    etatBase.reussite(EtatBase::Operation::Ecriture);
+    const Issue issues[] = {Issue::Fait, Issue::SoldeInsuffisant, Issue::Plafond, Issue::CompteInconnu};
+    for (int i = 0; i < ordres.size(); ++i)
+        ordres[i].issue = issues[codes[i]];
+    return true;
 }
 
 bool Banque::comptes(QVector<Compte> *liste)

@@ -86,6 +86,18 @@ public:
     Issue transfererDansLot(const QString &source, const QString &destinataire, qint64 montant);
     bool validerLot();
     void abandonnerLot();
+    // One transfer of a lot, and what became of it.
+    struct Ordre
+    {
+        QString source;
+        QString destinataire;
+        qint64 montant;
+        Issue issue;
+    };
+    // The whole lot, each transfer all or nothing and in the order given:
+    // on PostgreSQL in one statement, committed on its own; on SQLite through
+    // the steps above. Every issue is Erreur when the lot failed as a whole.
+    void transfererLot(QVector<Ordre> &ordres);
     bool comptes(QVector<Compte> *liste);
 
 private:
@@ -101,6 +113,7 @@ private:
         VerrouLot,
         JournalVirement,
         JournalCredit,
+        LotPostgres,
         NombreInstructions
     };
 
@@ -123,6 +136,8 @@ private:
     void annuler();
     Issue echec();
     Issue creditRefuse(const QString &compte);
+    void transfererParEtapes(QVector<Ordre> &ordres);
+    bool transfererEnUneFois(QVector<Ordre> &ordres);
 
     QString nomConnexion;
     QSqlDatabase base;

@@ -175,24 +175,13 @@ void Serveur::executerLot()
     if (!enAttente.isEmpty())
         prevoirLot();
 
-    QStringList comptes;
+    QVector<Banque::Ordre> ordres;
     for (const Virement &virement : qAsConst(lot))
-        comptes << virement.source << virement.destinataire;
-    bool fait = banque.commencerLot(comptes);
-    for (Virement &virement : lot) {
-        if (!fait)
-            break;
-        virement.issue = banque.transfererDansLot(virement.source, virement.destinataire, virement.montant);
-        fait = virement.issue != Banque::Issue::Erreur;
-    }
-    if (fait)
-        fait = banque.validerLot();
-    else
-        banque.abandonnerLot();
-    for (Virement &virement : lot) {
-        if (!fait)
-            virement.issue = Banque::Issue::Erreur;
-        repondre(virement);
+        ordres.append({virement.source, virement.destinataire, virement.montant, Banque::Issue::Erreur});
+    banque.transfererLot(ordres);
+    for (int i = 0; i < lot.size(); ++i) {
+        lot[i].issue = ordres[i].issue;
+        repondre(lot[i]);
     }
 }
 

@@ -1,0 +1,191 @@
+// Transfers that reach the server together are made in one lot: each keeps
+// its own outcome (done, insufficient balance, recipient's ceiling, recipient
+// gone), the refused ones change nothing, and the others go through. On
+// SQLite and (when available) PostgreSQL, through the real server.
+
+#include "clientprotocole.h"
+#include "serveurdetest.h"
+
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString cle = QStringLiteral("24680135792468013579");
+const QString fait = QStringLiteral("s:");
+const QString insuffisant = QStringLiteral("i:Your balance is insufficient for this transfer");
+const QString plafond = QStringLiteral("i:The recipient's balance cannot hold this amount");
+const QString inconnu = QStringLiteral("i:The recipient account does not exist");
+
+struct Cas
+{
+    const char *nom;
+    QString source;
+    qint64 soldeSource;
+    QString destinataire;
+    qint64 soldeDestinataire;
+    int montant;
+    QString attendu;
+};
+
+// Senders 5A..., recipients 5B...; 5B0000000003 is removed from the database
+// while its owner is still connected.
+const std::vector<Cas> &tableCas()
+{
+    static const std::vector<Cas> cas = {
+        {"done", "5A0000000001", 50, "5B0000000001", 0, 30, fait},
+        {"the whole balance", "5A0000000002", 40, "5B0000000002", 0, 40, fait},
+        {"insufficient", "5A0000000003", 10, "5B0000000001", 0, 11, insuffisant},
+        {"over the recipient's ceiling", "5A0000000004", 50, "5B00000000FF", 2147483642, 6, plafond},
+        {"up to the recipient's ceiling", "5A0000000005", 50, "5B00000000FE", 2147483642, 5, fait},
+        {"recipient gone", "5A0000000006", 50, "5B0000000003", 0, 10, inconnu},
+    };
+    return cas;
+}
+
+} // namespace
+
+class TestLot : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase_data() { lignesBases(); }
+    // Every account of a case is created from 127.0.0.1.
+    void init()
+    {
+        ouvrirBancServeur(base, serveur,
+                          {QStringLiteral("--idle-timeout"), QStringLiteral("1"),
+                           QStringLiteral("--new-accounts-per-minute"), QStringLiteral("100")});
+    }
+    void cleanup();
+
+    void issuesMelees();
+    void unCompteDeuxFoisDansUnLot();
+
+private:
+    std::unique_ptr<ClientProtocole> connecter(const QString &compte);
+    QString issue(ClientProtocole &client);
+    qint64 solde(const QString &compte);
+
+    std::unique_ptr<BaseDeTest> base;
+    std::unique_ptr<ProcessusServeur> serveur;
+};
+
+void TestLot::cleanup()
+{
+    if (base && base->estPrete() && !QTest::currentTestFailed())
+        QCOMPARE(base->sommeSoldes(), base->sommeCredits());
+    fermerBancServeur(base, serveur);
+}
+
+std::unique_ptr<ClientProtocole> TestLot::connecter(const QString &compte)
+{
+    auto client = std::make_unique<ClientProtocole>();
+    if (!client->connecter(serveur->port))
+        return nullptr;
+    const QString accueil = client->demander(identifiants(compte, cle));
+    if (!accueil.startsWith(QLatin1String("n:")) && !accueil.startsWith(QLatin1String("m:"))) {
+        qWarning() << "credentials of" << compte << "got" << accueil;
+        return nullptr;
+    }
+    return client;
+}
+
+// The answer to the client's transfer, whatever else it was told before.
+QString TestLot::issue(ClientProtocole &client)
+{
+    const auto trouvee = [&] {
+        for (const QString &reponse : qAsConst(client.reponses)) {
+            if (reponse.startsWith(QLatin1String("s:")) || reponse.startsWith(QLatin1String("i:")))
+                return reponse;
+        }
+        return QString();
+    };
+    (void)QTest::qWaitFor([&] { return !trouvee().isEmpty(); }, 30000);
+    return trouvee();
+}
+
+qint64 TestLot::solde(const QString &compte)
+{
+    return base->nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compte));
+}
+
+void TestLot::issuesMelees()
+{
+    const std::vector<Cas> &cas = tableCas();
+    std::vector<std::unique_ptr<ClientProtocole>> sources, destinataires;
+    QStringList comptesDestinataires;
+    for (const Cas &c : cas) {
+        sources.push_back(connecter(c.source));
+        QVERIFY(sources.back());
+        if (c.soldeSource > 0)
+            QVERIFY(crediter(*base, c.source, c.soldeSource));
+        if (comptesDestinataires.contains(c.destinataire))
+            continue;
+        comptesDestinataires << c.destinataire;
+        destinataires.push_back(connecter(c.destinataire));
+        QVERIFY(destinataires.back());
+        if (c.soldeDestinataire > 0)
+            QVERIFY(crediter(*base, c.destinataire, c.soldeDestinataire));
+    }
+    QVERIFY(base->executer({QStringLiteral("DELETE FROM accounts WHERE account = '5B0000000003'")}));
+
+    // All sent before any answer is read: they come in one lot, or a few.
+    for (size_t i = 0; i < cas.size(); ++i)
+        sources[i]->envoyer(
+            QStringLiteral("v:%1:%2:%3:%4").arg(cas[i].source, cas[i].destinataire).arg(cas[i].montant).arg(cle));
+    for (size_t i = 0; i < cas.size(); ++i) {
+        const Cas &c = cas[i];
+        const QString attendu = c.attendu == fait ? fait + c.destinataire + QLatin1Char(':') + QString::number(c.montant)
+                                                  : c.attendu;
+        QCOMPARE(issue(*sources[i]), attendu);
+        const qint64 verse = c.attendu == fait ? c.montant : 0;
+        QVERIFY2(solde(c.source) == c.soldeSource - verse, c.nom);
+    }
+    QCOMPARE(solde(QStringLiteral("5B0000000001")), 30);
+    QCOMPARE(solde(QStringLiteral("5B0000000002")), 40);
+    QCOMPARE(solde(QStringLiteral("5B00000000FF")), 2147483642);
+    QCOMPARE(solde(QStringLiteral("5B00000000FE")), 2147483647);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 3);
+    // The recipients hear of what was done, and of nothing else.
+    for (const Cas &c : cas) {
+        ClientProtocole &recepteur = *destinataires[size_t(comptesDestinataires.indexOf(c.destinataire))];
+        const QString recu = QStringLiteral("r:%1:%2").arg(c.montant).arg(c.source);
+        if (c.attendu == fait)
+            QVERIFY2(QTest::qWaitFor([&] { return recepteur.reponses.contains(recu); }, 30000), c.nom);
+    }
+    for (const Cas &c : cas) {
+        ClientProtocole &recepteur = *destinataires[size_t(comptesDestinataires.indexOf(c.destinataire))];
+        const QString recu = QStringLiteral("r:%1:%2").arg(c.montant).arg(c.source);
+        QVERIFY2(recepteur.reponses.contains(recu) == (c.attendu == fait), c.nom);
+    }
+}
+
+// Two connections of one account spend its whole balance at once: the
+// transfers are made one after the other, so exactly one goes through.
+void TestLot::unCompteDeuxFoisDansUnLot()
+{
+    const QString payeur = QStringLiteral("5A00000000AA");
+    const QString receveur = QStringLiteral("5B00000000AA");
+    auto premier = connecter(payeur);
+    auto second = connecter(payeur);
+    auto recepteur = connecter(receveur);
+    QVERIFY(premier && second && recepteur);
+    QVERIFY(crediter(*base, payeur, 25));
+
+    const QString virement = QStringLiteral("v:%1:%2:25:%3").arg(payeur, receveur, cle);
+    premier->envoyer(virement);
+    second->envoyer(virement);
+    const QStringList reponses{issue(*premier), issue(*second)};
+    QCOMPARE(reponses.count(fait + receveur + QLatin1String(":25")), 1);
+    QCOMPARE(reponses.count(insuffisant), 1);
+    QCOMPARE(solde(payeur), 0);
+    QCOMPARE(solde(receveur), 25);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 1);
+}
+
+QTEST_GUILESS_MAIN(TestLot)
+#include "tst_lot.moc"
