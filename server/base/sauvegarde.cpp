@@ -68,6 +68,9 @@ IssueSauvegarde sauvegarderSqlite(const QString &source, const QString &cible, Q
         return echec(IssueSauvegarde::SourceInjoignable, copie.source, QStringLiteral("cannot open %1").arg(source),
                      erreur);
     sqlite3_busy_timeout(copie.source, 5000);
+    // As the server does: its write-ahead log stays when this last connection closes.
+    int garder = 1;
+    sqlite3_file_control(copie.source, "main", SQLITE_FCNTL_PERSIST_WAL, &garder);
     if (sqlite3_open_v2(nomCible.constData(), &copie.cible, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
         return echec(IssueSauvegarde::CibleImpossible, copie.cible, QStringLiteral("cannot open %1").arg(cible),
                      erreur);
