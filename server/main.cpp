@@ -155,7 +155,10 @@ int crediter(const Options &options, const QString &compteSaisi, const QString &
     switch (banque.crediter(compte, montant, &solde)) {
     case Banque::Issue::Fait:
         // The same line as the server's events, for whoever collects this command's output.
-        qInfo().noquote() << QStringLiteral("credit from local account %1 amount %2 balance %3").arg(compte).arg(montant).arg(solde);
+        qInfo().noquote() << QStringLiteral("credit from local account %1 amount %2 balance %3")
+                                 .arg(compte)
+                                 .arg(montant)
+                                 .arg(solde);
         std::printf("credited %lld to %s, balance %lld\n", montant, qPrintable(compte), solde);
         return EX_OK;
     case Banque::Issue::CompteInconnu:

@@ -245,7 +245,8 @@ void TestServeur::proprietaireJamaisEnferme()
         }));
         QVERIFY2(enAttente > 0, "the owner does not wait behind the wrong keys");
     }
-    QVERIFY(serveur->journalContient(QStringLiteral("refused wrong-key from %1 account %2").arg(adresseBouclage(0).toString(), compteA)));
+    QVERIFY(serveur->journalContient(
+        QStringLiteral("refused wrong-key from %1 account %2").arg(adresseBouclage(0).toString(), compteA)));
     QVERIFY(proprietaire.estConnecte());
     QCOMPARE(solde(compteA), 70);
 }

@@ -120,8 +120,8 @@ bool franchir(QSqlDatabase &base, bool postgres, int version, EtapeSchema etape,
             if (fait)
                 fait = transaction.executer(sql);
         }
-        fait = fait && transaction.executer(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"))
-               && transaction.executer(QStringLiteral("DELETE FROM schema_version"))
+        const QString table = QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+        fait = fait && transaction.executer(table) && transaction.executer(QStringLiteral("DELETE FROM schema_version"))
                && transaction.executer(QStringLiteral("INSERT INTO schema_version (version) VALUES (%1)").arg(version));
     }
     if (fait && transaction.valider())
