@@ -47,9 +47,10 @@ const char *const aideCodesSortie =
     "  75  the database is busy or locked: try again (EX_TEMPFAIL)\n"
     "  78  the database was upgraded by a newer qovi-server (EX_CONFIG)";
 
+// Under systemd's journal, with the priority of an error.
 int echouer(const QString &message, int code)
 {
-    std::fprintf(stderr, "qovi-server: %s\n", qPrintable(message));
+    std::fprintf(stderr, "%sqovi-server: %s\n", stderrVersJournald() ? "<3>" : "", qPrintable(message));
     return code;
 }
 
@@ -371,8 +372,12 @@ int main(int argc, char *argv[])
     ligne.addPositionalArgument(QStringLiteral("command"), QStringLiteral("credit ACCOUNT AMOUNT, accounts or backup FILE."),
                                 QStringLiteral("[command]"));
     const QStringList marques = marquerNegatifs(QCoreApplication::arguments());
-    if (!ligne.parse(marques))
-        return echouer(ligne.errorText() + QStringLiteral(" (see --help)"), EX_USAGE);
+    if (!ligne.parse(marques)) {
+        QString erreur = ligne.errorText();
+        if (erreur.endsWith(QLatin1Char('.')))
+            erreur.chop(1);
+        return echouer(erreur + QStringLiteral(" (see --help)"), EX_USAGE);
+    }
     // Well formed: what is left to Qt is --help, --help-all and --version.
     ligne.process(marques);
 

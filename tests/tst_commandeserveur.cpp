@@ -103,6 +103,10 @@ void TestCommandeServeur::refus_data()
         << 69 << QStringLiteral("cannot use the database");
     QTest::newRow("backup over a file") << surBase + QStringList{QStringLiteral("backup"), fichier} << 73
                                         << QStringLiteral("cannot create %1: File exists").arg(fichier);
+    QTest::newRow("backup of a missing database")
+        << QStringList{QStringLiteral("--database"), dossier.filePath(QStringLiteral("missing.sqlite")),
+                       QStringLiteral("backup"), dossier.filePath(QStringLiteral("copy-of-missing"))}
+        << 69 << QStringLiteral("cannot open");
     QTest::newRow("backup of PostgreSQL")
         << QStringList{QStringLiteral("--database"), QStringLiteral("postgresql://qovi@127.0.0.1:%1/qovi").arg(portFerme),
                        QStringLiteral("backup"), dossier.filePath(QStringLiteral("copy"))}

@@ -225,6 +225,13 @@ void TestJournal::journald()
     QCOMPARE(malforme.demander(QStringLiteral("c:xyz:abc")), QStringLiteral("a:"));
     QVERIFY(serveur->arreter());
     serveur.reset();
+    // A failure to start is an error for the journal.
+    QProcess echec;
+    echec.setProcessEnvironment(environnement);
+    echec.setStandardErrorFile(fichier, QIODevice::Append);
+    echec.start(qEnvironmentVariable("QOVI_SERVER"), {QStringLiteral("--bogus")});
+    QVERIFY(echec.waitForFinished(60000));
+    QCOMPARE(echec.exitCode(), 64);
 
     QFile journal(fichier);
     QVERIFY(journal.open(QIODevice::ReadOnly));
@@ -234,9 +241,13 @@ void TestJournal::journald()
         QVERIFY2(texte.contains(QLatin1String("<6>") + refus), qPrintable(texte));
         QVERIFY2(texte.contains(QLatin1String("<6>stopping\n")), qPrintable(texte));
         QVERIFY2(!texte.contains(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d"))), qPrintable(texte));
+        QVERIFY2(texte.endsWith(QLatin1String("\n<3>qovi-server: Unknown option 'bogus' (see --help)\n")),
+                 qPrintable(texte));
     } else {
         QVERIFY2(!texte.contains(QLatin1String("<6>")), qPrintable(texte));
         QVERIFY2(texte.contains(QLatin1String(" info ") + refus), qPrintable(texte));
+        QVERIFY2(texte.endsWith(QLatin1String("\nqovi-server: Unknown option 'bogus' (see --help)\n")),
+                 qPrintable(texte));
     }
 }
 
