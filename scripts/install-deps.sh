@@ -25,6 +25,7 @@ tests=(
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxcb1-dev
     desktop-file-utils dpkg-dev file
+    fail2ban
     "${tunnel[@]}"
 )
 
@@ -72,4 +73,9 @@ if $installingPostgres; then
         echo "install-deps: removing the PostgreSQL cluster $version/$(basename "$cluster") made by this install" >&2
         pg_dropcluster --stop "$version" "$(basename "$cluster")"
     done
+fi
+# Installed only for its fail2ban-regex tool (tst_journal checks the shipped filter):
+# no ban daemon on a development machine.
+if [[ " ${missing[*]} " == *" fail2ban "* ]] && [ -d /run/systemd/system ]; then
+    systemctl disable --now fail2ban.service >/dev/null 2>&1 || true
 fi

@@ -50,6 +50,7 @@ if $root && id nobody >/dev/null 2>&1; then
 fi
 command -v haproxy >/dev/null && can+=("needs haproxy:")
 command -v stunnel4 >/dev/null && can+=("needs stunnel:")
+command -v fail2ban-regex >/dev/null && can+=("needs fail2ban:")
 command -v Xvfb >/dev/null && can+=("needs a display:")
 
 wrong=0

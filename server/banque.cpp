@@ -2,8 +2,7 @@
 
 #include "server/base/lotpostgres.h"
 #include "server/base/reprise.h"
-#include "server/base/schemaechecs.h"
-#include "server/base/schemagrappe.h"
+#include "server/base/schema.h"
 #include "server/empreinte.h"
 
 #include <QAtomicInt>
@@ -22,25 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char *const tables[] = {
-    "CREATE TABLE IF NOT EXISTS accounts ("
-    " account TEXT PRIMARY KEY CHECK (length(account) = 12),"
-    " key_hash TEXT NOT NULL,"
-    " balance BIGINT NOT NULL DEFAULT 0 CHECK (balance BETWEEN 0 AND 2147483647),"
-    " created_at TEXT NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS credits ("
-    " id %1,"
-    " account TEXT NOT NULL REFERENCES accounts (account),"
-    " amount BIGINT NOT NULL CHECK (amount > 0),"
-    " created_at TEXT NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS transfers ("
-    " id %1,"
-    " sender TEXT NOT NULL REFERENCES accounts (account),"
-    " recipient TEXT NOT NULL REFERENCES accounts (account),"
-    " amount BIGINT NOT NULL CHECK (amount > 0),"
-    " created_at TEXT NOT NULL)",
-};
 
 QString maintenant()
 {
@@ -91,6 +71,22 @@ bool refusDEcriture(const QSqlError &erreur, bool postgres)
     }
 }
 
+Banque::Panne panneDe(const QSqlError &erreur, bool postgres)
+{
+    const QString code = erreur.nativeErrorCode();
+    if (postgres) {
+        // too_many_connections, cannot_connect_now, lock_not_available, deadlock_detected
+        if (code == QLatin1String("53300") || code == QLatin1String("57P03") || code == QLatin1String("55P03")
+            || code == QLatin1String("40P01"))
+            return Banque::Panne::Occupee;
+    } else {
+        const int primaire = code.toInt() & 0xFF;
+        if (primaire == SQLITE_BUSY || primaire == SQLITE_LOCKED)
+            return Banque::Panne::Occupee;
+    }
+    return refusDEcriture(erreur, postgres) ? Banque::Panne::Disque : Banque::Panne::Injoignable;
+}
+
 QSqlDatabase basePostgres(const QUrl &url, const QString &nom)
 {
     QSqlDatabase base = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), nom);
@@ -111,6 +107,10 @@ QSqlDatabase basePostgres(const QUrl &url, const QString &nom)
 
 QString adresseBaseParDefaut()
 {
+    // Under systemd, the service's own state directory (the first when it names several).
+    const QString etat = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!etat.isEmpty())
+        return etat + QStringLiteral("/server.sqlite");
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
            + QStringLiteral("/qovi/server.sqlite");
 }
@@ -174,6 +174,7 @@ bool Banque::ouvrirConnexion(bool creation)
 {
     if (!base.open()) {
         derniereErreur = surUneLigne(base.lastError());
+        panneOuverture = panneDe(base.lastError(), postgres);
         return false;
     }
     if (!postgres && !preparerSqlite())
@@ -268,6 +269,7 @@ bool Banque::preparerSqlite()
     QSqlQuery mode(base);
     if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !mode.next()) {
         derniereErreur = surUneLigne(mode.lastError());
+        panneOuverture = panneDe(mode.lastError(), false);
         // Reading needs the log's index, made on the first start: with no room for it, nothing can be read.
         if (refusDEcriture(mode.lastError(), false))
             derniereErreur += QStringLiteral(" (is the disk full?)");
@@ -304,46 +306,18 @@ bool Banque::garderJournal()
     return false;
 }
 
-// Read first: a server starts on a full disk, or on a read-only database.
-bool Banque::schemaPresent()
-{
-    const QString sql = postgres ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables"
-                                                  " WHERE table_schema = current_schema()"
-                                                  " AND table_name IN ('accounts', 'credits', 'transfers', 'key_failures')")
-                                 : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"
-                                                  " AND name IN ('accounts', 'credits', 'transfers', 'key_failures')");
-    QSqlQuery requete(base);
-    bool present = requete.exec(sql) && requete.next() && requete.value(0).toInt() == 4;
-    present = present && (!postgres || fonctionLotPresente(base));
-    requete.finish();
-    return present && grappePresente(base, postgres);
-}
-
+// Brought up to this server's schema version, or refused when a newer
+// server has upgraded it.
 bool Banque::creerSchema()
 {
-    if (schemaPresent())
+    const EtatSchema etat = preparerSchema(base, postgres);
+    if (etat.issue == IssueSchema::AJour)
         return true;
-    const QString debut = postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE");
-    if (!executer(debut))
-        return false;
-    // Several servers may start on one PostgreSQL database at once.
-    bool fait = !postgres || executer(QStringLiteral("SELECT pg_advisory_xact_lock(50885)"));
-    const QString identifiant = postgres ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
-    for (const char *table : tables) {
-        if (fait)
-            fait = executer(QString::fromLatin1(table).replace(QLatin1String("%1"), identifiant));
-    }
-    for (const QString &instruction : schemaEchecsCles())
-        fait = fait && executer(instruction);
-    for (const QString &instruction : instructionsGrappe(postgres))
-        fait = fait && executer(instruction);
-    for (const QString &instruction : postgres ? schemaLotPostgres() : QStringList())
-        fait = fait && executer(instruction);
-    if (fait && executer(QStringLiteral("COMMIT")))
-        return true;
-    const QString erreur = derniereErreur;
-    executer(QStringLiteral("ROLLBACK"));
-    derniereErreur = erreur;
+    derniereErreur = etat.erreur;
+    if (etat.issue == IssueSchema::TropRecent)
+        panneOuverture = Panne::SchemaTropRecent;
+    else
+        panneOuverture = panneDe(etat.erreurSql, postgres);
     return false;
 }
 
@@ -436,6 +410,7 @@ bool Banque::echouer(QSqlQuery &requete)
 bool Banque::echouer(const QSqlError &erreur)
 {
     derniereErreur = surUneLigne(erreur);
+    panneOuverture = panneDe(erreur, postgres);
     if (connexionPerdue(erreur, base)) {
         perdre(derniereErreur);
         return false;

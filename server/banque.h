@@ -41,6 +41,9 @@ public:
     // full, or it is read-only): reads still work, and writes will again once
     // it has room.
     bool ecritureRefusee() const { return refusEcriture; }
+    // What kind of failure the last one was, for the program's exit code.
+    enum class Panne { Injoignable, Occupee, Disque, SchemaTropRecent };
+    Panne panne() const { return panneOuverture; }
     // Whether the database works, for the server's log.
     EtatBase &etat() { return etatBase; }
 
@@ -130,7 +133,6 @@ private:
     bool echouer(QSqlQuery &requete);
     bool echouer(const QSqlError &erreur);
     bool garderJournal();
-    bool schemaPresent();
     bool commencer();
     bool valider();
     void annuler();
@@ -146,6 +148,7 @@ private:
     QString horodatageLot;
     QString derniereErreur;
     bool refusEcriture = false;
+    Panne panneOuverture = Panne::Injoignable;
     // Within a transaction, or writing outside one: a failure is a failed write.
     bool enEcriture = false;
     EtatBase etatBase;
@@ -158,6 +161,7 @@ private:
 // Balances are read by clients as signed 32-bit numbers.
 constexpr qint64 soldeMax = 2147483647;
 
+// $STATE_DIRECTORY/server.sqlite under systemd, else
 // ${XDG_DATA_HOME:-~/.local/share}/qovi/server.sqlite
 QString adresseBaseParDefaut();
 

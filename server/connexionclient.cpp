@@ -3,6 +3,7 @@
 #include "codec/codec.h"
 #include "conversation/trame.h"
 #include "server/empreinte.h"
+#include "server/evenements.h"
 #include "server/reseau/liaison.h"
 
 #include <QBuffer>
@@ -101,7 +102,8 @@ void ConnexionClient::envoyer(const QString &reponse)
         return;
     liaison->envoyer(construireTrame(brouiller(reponse)));
     if (liaison->enAttenteEnvoi() > maxEnAttenteEnvoi) {
-        qInfo().noquote() << QStringLiteral("#%1 does not read its replies, connection cut").arg(identifiant);
+        journaliserRefus(identifiant, "not-reading", adresseDistante(), compte,
+                         QStringLiteral("does not read its replies, connection cut"));
         liaison->couper();
     }
 }
@@ -140,7 +142,7 @@ void ConnexionClient::traiterEntree()
         QByteArray corps;
         const bool complete = prendreTrame(corps);
         if (tailleAttendue > tailleMaxCorps || corps.size() > tailleMaxCorps) {
-            qInfo().noquote() << QStringLiteral("#%1 sent an oversized frame").arg(identifiant);
+            journaliserRefus(identifiant, "oversized-frame", adresseDistante(), compte);
             terminer(QStringLiteral("i:The request is too long"));
             return;
         }
@@ -186,12 +188,13 @@ void ConnexionClient::deconnectee()
 
 void ConnexionClient::identificationTropLongue()
 {
-    qInfo().noquote() << QStringLiteral("#%1 sent no credentials in time").arg(identifiant);
+    journaliserRefus(identifiant, "idle-timeout", adresseDistante(), compte, QStringLiteral("no credentials in time"));
     terminer(QStringLiteral("i:No credentials were received in time"));
 }
 
 void ConnexionClient::trameInachevee()
 {
-    qInfo().noquote() << QStringLiteral("#%1 left a frame unfinished").arg(identifiant);
+    journaliserRefus(identifiant, "unfinished-frame", adresseDistante(), compte,
+                     QStringLiteral("request not completed in time"));
     terminer(QStringLiteral("i:The request was not completed in time"));
 }

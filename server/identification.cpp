@@ -3,6 +3,7 @@
 #include "server/banque.h"
 #include "server/connexionclient.h"
 #include "server/empreinte.h"
+#include "server/evenements.h"
 #include "server/reseau/minuterie.h"
 
 #include <QDebug>
@@ -193,9 +194,8 @@ void Identification::creer(const Demande &demande)
 {
     const qint64 instant = maintenant();
     if (creationsSources.nombre(demande.source, instant) >= creationsParMinute) {
-        qInfo().noquote() << QStringLiteral("#%1 account %2 refused: too many new accounts from %3")
-                                 .arg(demande.numero)
-                                 .arg(demande.compte, demande.adresse);
+        journaliserRefus(demande.numero, "account-creations", demande.adresse, demande.compte,
+                         QStringLiteral("too many new accounts"));
         if (demande.connexion)
             demande.connexion->terminer(
                 QStringLiteral("i:Too many accounts were created from your address, please try again later"));
@@ -217,9 +217,7 @@ void Identification::empreinteCalculee(const QString &compte, const QString &emp
     switch (banque.creer(compte, empreinte)) {
     case Banque::Issue::Cree: {
         const Demande createur = concernees.takeFirst();
-        qInfo().noquote() << QStringLiteral("#%1 account %2 created from %3")
-                                 .arg(createur.numero)
-                                 .arg(compte, createur.adresse);
+        journaliserEvenement(createur.numero, "created", createur.adresse, compte);
         accepter(createur, QLatin1String("n:") + compte);
         const QByteArray cle = createur.cle.toUtf8();
         // The same key is known right; any other is checked against the new record.
@@ -247,12 +245,10 @@ void Identification::empreinteCalculee(const QString &compte, const QString &emp
 void Identification::refuserCle(const Demande &demande)
 {
     const EchecsCles::Refus refus = echecs.compter(demande.compte, demande.source, demande.paire());
-    qInfo().noquote() << QStringLiteral("#%1 account %2 refused: wrong key from %3 (%4 recent for the account, %5 "
-                                        "from the address)")
-                             .arg(demande.numero)
-                             .arg(demande.compte, demande.adresse)
-                             .arg(refus.parCompte)
-                             .arg(refus.parSource);
+    journaliserRefus(demande.numero, "wrong-key", demande.adresse, demande.compte,
+                     QStringLiteral("%1 recent for the account, %2 from the address")
+                         .arg(refus.parCompte)
+                         .arg(refus.parSource));
     if (demande.connexion)
         demande.connexion->terminerApres(QStringLiteral("a:"), int(refus.delaiMs));
 }
@@ -263,7 +259,7 @@ void Identification::accepter(const Demande &demande, const QString &reponse)
     if (!demande.connexion)
         return;
     if (!reponse.startsWith(QLatin1String("n:")))
-        qInfo().noquote() << QStringLiteral("#%1 account %2 authenticated").arg(demande.numero).arg(demande.compte);
+        journaliserEvenement(demande.numero, "authenticated", demande.adresse, demande.compte);
     ConnexionClient *connexion = demande.connexion;
     connexion->accepter(demande.compte, demande.cle);
     emit acceptee(connexion);

@@ -1,4 +1,6 @@
 #include "server/banque.h"
+#include "server/base/sauvegarde.h"
+#include "server/base/schema.h"
 #include "server/grappe/grappe.h"
 #include "server/journal.h"
 #include "server/requete.h"
@@ -17,7 +19,9 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <sysexits.h>
 
 namespace {
 
@@ -29,12 +33,42 @@ struct Options
     int delaiMs = 30000;
     Serveur::Limites limites;
     int creationsParMinute = creationsParMinuteParDefaut;
+    NiveauJournal niveauJournal = NiveauJournal::Info;
 };
 
-int echouer(const QString &message)
+const char *const aideCodesSortie =
+    "Exit status:\n"
+    "  0   done\n"
+    "  64  wrong arguments or options (EX_USAGE)\n"
+    "  65  a wrong account number or amount, an unknown account (EX_DATAERR)\n"
+    "  69  the database cannot be opened or reached (EX_UNAVAILABLE)\n"
+    "  70  an internal error (EX_SOFTWARE)\n"
+    "  71  the server cannot listen on its address and port (EX_OSERR)\n"
+    "  73  the backup file exists already or cannot be created (EX_CANTCREAT)\n"
+    "  74  the database or the backup cannot be written: a full disk... (EX_IOERR)\n"
+    "  75  the database is busy or locked: try again (EX_TEMPFAIL)\n"
+    "  78  the database was upgraded by a newer qovi-server (EX_CONFIG)";
+
+// Under systemd's journal, with the priority of an error.
+int echouer(const QString &message, int code)
 {
-    std::fprintf(stderr, "qovi-server: %s\n", qPrintable(message));
-    return 1;
+    std::fprintf(stderr, "%sqovi-server: %s\n", stderrVersJournald() ? "<3>" : "", qPrintable(message));
+    return code;
+}
+
+int codeSortie(Banque::Panne panne)
+{
+    switch (panne) {
+    case Banque::Panne::Occupee:
+        return EX_TEMPFAIL;
+    case Banque::Panne::Disque:
+        return EX_IOERR;
+    case Banque::Panne::SchemaTropRecent:
+        return EX_CONFIG;
+    case Banque::Panne::Injoignable:
+        break;
+    }
+    return EX_UNAVAILABLE;
 }
 
 // A whole-number option from minimum to maximum (no upper bound when INT_MAX),
@@ -76,6 +110,11 @@ bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *err
     options->delaiMs = secondes * 1000;
     options->base = ligne.isSet(QStringLiteral("database")) ? ligne.value(QStringLiteral("database"))
                                                             : adresseBaseParDefaut();
+    const QString niveau = ligne.value(QStringLiteral("log-level"));
+    if (!lireNiveauJournal(niveau, &options->niveauJournal)) {
+        *erreur = QStringLiteral("--log-level needs error, warning, notice, info or debug, not %1").arg(niveau);
+        return false;
+    }
     return lireNombre(ligne, "max-connections-per-account", 1, INT_MAX, &options->limites.parCompte, erreur)
            && lireNombre(ligne, "max-connections-per-address", 1, INT_MAX, &options->limites.parAdresse, erreur)
            && lireNombre(ligne, "new-accounts-per-minute", 1, 60000, &options->creationsParMinute, erreur);
@@ -91,55 +130,97 @@ void preparerDossierParDefaut(const QString &base)
     QFile::setPermissions(dossier, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-bool ouvrirBase(Banque &banque, const Options &options)
+// 0, or the exit code after saying why the database cannot be used.
+int ouvrirBase(Banque &banque, const Options &options)
 {
     if (options.base == adresseBaseParDefaut())
         preparerDossierParDefaut(options.base);
     if (banque.ouvrir(options.base))
-        return true;
-    echouer(QStringLiteral("cannot use the database: %1").arg(banque.erreur()));
-    return false;
+        return 0;
+    return echouer(QStringLiteral("cannot use the database: %1").arg(banque.erreur()), codeSortie(banque.panne()));
 }
 
 int crediter(const Options &options, const QString &compteSaisi, const QString &montantSaisi)
 {
     const QString compte = compteSaisi.toUpper();
     if (!estNumeroCompte(compte))
-        return echouer(QStringLiteral("%1 is not an account number (12 hexadecimal digits)").arg(compteSaisi));
+        return echouer(QStringLiteral("%1 is not an account number (12 hexadecimal digits)").arg(compteSaisi),
+                       EX_DATAERR);
     bool nombre = false;
     const qint64 montant = montantSaisi.toLongLong(&nombre);
     if (!nombre || montant < 1 || montant > soldeMax || !montantSaisi.at(0).isDigit())
-        return echouer(QStringLiteral("the amount must be a whole number from 1 to %1").arg(soldeMax));
+        return echouer(QStringLiteral("the amount must be a whole number from 1 to %1").arg(soldeMax), EX_DATAERR);
 
     Banque banque;
-    if (!ouvrirBase(banque, options))
-        return 1;
+    if (const int code = ouvrirBase(banque, options))
+        return code;
     qint64 solde = 0;
     switch (banque.crediter(compte, montant, &solde)) {
     case Banque::Issue::Fait:
+        // The same line as the server's events, for whoever collects this command's output.
+        qInfo().noquote() << QStringLiteral("credit from local account %1 amount %2 balance %3")
+                                 .arg(compte)
+                                 .arg(montant)
+                                 .arg(solde);
         std::printf("credited %lld to %s, balance %lld\n", montant, qPrintable(compte), solde);
-        return 0;
+        return EX_OK;
     case Banque::Issue::CompteInconnu:
-        return echouer(QStringLiteral("no account %1").arg(compte));
+        return echouer(QStringLiteral("no account %1").arg(compte), EX_DATAERR);
     case Banque::Issue::Plafond:
-        return echouer(QStringLiteral("the balance of %1 would pass %2, nothing credited").arg(compte).arg(soldeMax));
+        return echouer(QStringLiteral("the balance of %1 would pass %2, nothing credited").arg(compte).arg(soldeMax),
+                       EX_DATAERR);
     default:
-        return echouer(QStringLiteral("the credit failed: %1").arg(banque.erreur()));
+        return echouer(QStringLiteral("the credit failed: %1").arg(banque.erreur()), codeSortie(banque.panne()));
     }
 }
 
 int listerComptes(const Options &options)
 {
     Banque banque;
-    if (!ouvrirBase(banque, options))
-        return 1;
+    if (const int code = ouvrirBase(banque, options))
+        return code;
     QVector<Banque::Compte> comptes;
     if (!banque.comptes(&comptes))
-        return echouer(QStringLiteral("cannot read the accounts: %1").arg(banque.erreur()));
+        return echouer(QStringLiteral("cannot read the accounts: %1").arg(banque.erreur()), EX_UNAVAILABLE);
     std::printf("%-12s %10s\n", "ACCOUNT", "BALANCE");
     for (const Banque::Compte &compte : qAsConst(comptes))
         std::printf("%-12s %10lld\n", qPrintable(compte.numero), compte.solde);
-    return 0;
+    return EX_OK;
+}
+
+int sauvegarder(const Options &options, const QString &fichier)
+{
+    QString erreur;
+    const QString nom = QStringLiteral("qovi-sauvegarde");
+    QString chemin;
+    bool postgres = false;
+    {
+        const QSqlDatabase base = connexionBase(options.base, nom, &erreur);
+        postgres = base.driverName() == QLatin1String("QPSQL");
+        chemin = base.databaseName();
+    }
+    QSqlDatabase::removeDatabase(nom);
+    if (!erreur.isEmpty())
+        return echouer(erreur, EX_USAGE);
+    if (postgres)
+        return echouer(QStringLiteral("backup copies SQLite databases; for PostgreSQL use pg_dump "
+                                      "(pg_dump -Fc -f FILE DATABASE, restored with pg_restore)"),
+                       EX_USAGE);
+    switch (sauvegarderSqlite(chemin, fichier, &erreur)) {
+    case IssueSauvegarde::Faite:
+        std::printf("copied %s to %s\n", qPrintable(chemin), qPrintable(fichier));
+        return EX_OK;
+    case IssueSauvegarde::CibleExistante:
+    case IssueSauvegarde::CibleImpossible:
+        return echouer(erreur, EX_CANTCREAT);
+    case IssueSauvegarde::SourceInjoignable:
+        return echouer(erreur, EX_UNAVAILABLE);
+    case IssueSauvegarde::SourceOccupee:
+        return echouer(erreur, EX_TEMPFAIL);
+    case IssueSauvegarde::EcritureImpossible:
+        break;
+    }
+    return echouer(erreur, EX_IOERR);
 }
 
 // SIGTERM and SIGINT stop the loop; the connections and the database are
@@ -170,8 +251,8 @@ int servir(const Options &options)
     Options membre = options;
     membre.base = adresseAvecOrigine(options.base, origine);
     Banque banque;
-    if (!ouvrirBase(banque, membre))
-        return 1;
+    if (const int code = ouvrirBase(banque, membre))
+        return code;
     banque.etat().journaliser(true);
     const std::unique_ptr<Grappe> grappe = creerGrappe(contexte, membre.base, origine);
     Serveur serveur(contexte, banque, options.delaiMs, options.limites);
@@ -183,15 +264,69 @@ int servir(const Options &options)
         return echouer(QStringLiteral("cannot listen on %1 port %2: %3")
                            .arg(options.adresse.toString())
                            .arg(options.port)
-                           .arg(serveur.erreur()));
+                           .arg(serveur.erreur()),
+                       EX_OSERR);
     }
     const QString adresse = serveur.adresse().protocol() == QAbstractSocket::IPv6Protocol
                                 ? QLatin1Char('[') + serveur.adresse().toString() + QLatin1Char(']')
                                 : serveur.adresse().toString();
     std::printf("listening on %s:%u\n", qPrintable(adresse), unsigned(serveur.port()));
     std::fflush(stdout);
-    contexte.run();
-    return 0;
+    try {
+        contexte.run();
+    } catch (const std::exception &exception) {
+        qCritical("stopping on an internal error: %s", exception.what());
+        return EX_SOFTWARE;
+    }
+    return EX_OK;
+}
+
+// The command's own arguments, or a message that names what is wrong.
+int commander(const Options &options, const QStringList &arguments)
+{
+    const QString commande = arguments.value(0);
+    const int nombre = arguments.size() - 1;
+    if (commande == QLatin1String("credit")) {
+        if (nombre != 2)
+            return echouer(QStringLiteral("credit needs ACCOUNT and AMOUNT (see --help)"), EX_USAGE);
+        return crediter(options, arguments[1], arguments[2]);
+    }
+    if (commande == QLatin1String("accounts")) {
+        if (nombre != 0)
+            return echouer(QStringLiteral("accounts takes no arguments (see --help)"), EX_USAGE);
+        return listerComptes(options);
+    }
+    if (commande == QLatin1String("backup")) {
+        if (nombre != 1)
+            return echouer(QStringLiteral("backup needs FILE, the new file for the copy (see --help)"), EX_USAGE);
+        return sauvegarder(options, arguments[1]);
+    }
+    return echouer(QStringLiteral("unknown command \"%1\": the commands are credit, accounts and backup (see --help)")
+                       .arg(commande),
+                   EX_USAGE);
+}
+
+// A negative number given as an amount is a wrong amount, not an unknown
+// option: it is kept apart from the options, marked, and given back as it was.
+const QString marqueNegatif = QStringLiteral("\x1f");
+
+QStringList marquerNegatifs(const QStringList &arguments)
+{
+    QStringList marques;
+    for (const QString &argument : arguments) {
+        const bool negatif = argument.size() > 1 && argument.at(0) == QLatin1Char('-') && argument.at(1).isDigit();
+        marques.append(negatif && !marques.isEmpty() ? marqueNegatif + argument : argument);
+    }
+    return marques;
+}
+
+QStringList demarquer(QStringList arguments)
+{
+    for (QString &argument : arguments) {
+        if (argument.startsWith(marqueNegatif))
+            argument.remove(0, marqueNegatif.size());
+    }
+    return arguments;
 }
 
 } // namespace
@@ -207,7 +342,11 @@ int main(int argc, char *argv[])
         "The QoVi$ money-transfer server.\n"
         "Without a command it serves clients. Commands on the same database:\n"
         "  credit ACCOUNT AMOUNT   add AMOUNT to the balance of ACCOUNT\n"
-        "  accounts                list the accounts and their balances"));
+        "  accounts                list the accounts and their balances\n"
+        "  backup FILE             copy a SQLite database, even while servers use it, to the\n"
+        "                          new FILE (for PostgreSQL, use pg_dump)\n"
+        "The PostgreSQL password may come from PGPASSWORD or ~/.pgpass instead of the URL.\n\n")
+        + QLatin1String(aideCodesSortie));
     ligne.addHelpOption();
     ligne.addVersionOption();
     ligne.addOptions({
@@ -233,23 +372,31 @@ int main(int argc, char *argv[])
          QStringLiteral("New accounts one client address may create per minute (default %1).")
              .arg(creationsParMinuteParDefaut),
          QStringLiteral("n"), QString::number(creationsParMinuteParDefaut)},
+        {QStringLiteral("log-level"),
+         QStringLiteral("Least important events logged: error, warning, notice or info (the same), debug "
+                        "(default info)."),
+         QStringLiteral("level"), QStringLiteral("info")},
     });
-    ligne.addPositionalArgument(QStringLiteral("command"), QStringLiteral("credit ACCOUNT AMOUNT, or accounts."),
+    ligne.addPositionalArgument(QStringLiteral("command"), QStringLiteral("credit ACCOUNT AMOUNT, accounts or backup FILE."),
                                 QStringLiteral("[command]"));
-    ligne.process(application);
+    const QStringList marques = marquerNegatifs(QCoreApplication::arguments());
+    if (!ligne.parse(marques)) {
+        QString erreur = ligne.errorText();
+        if (erreur.endsWith(QLatin1Char('.')))
+            erreur.chop(1);
+        return echouer(erreur + QStringLiteral(" (see --help)"), EX_USAGE);
+    }
+    // Well formed: what is left to Qt is --help, --help-all and --version.
+    ligne.process(marques);
 
     Options options;
     QString erreur;
     if (!lireOptions(ligne, &options, &erreur))
-        return echouer(erreur);
+        return echouer(erreur, EX_USAGE);
+    Journal::installer(options.niveauJournal);
 
-    const QStringList arguments = ligne.positionalArguments();
-    const QString commande = arguments.value(0);
+    const QStringList arguments = demarquer(ligne.positionalArguments());
     if (arguments.isEmpty())
         return servir(options);
-    if (commande == QLatin1String("credit") && arguments.size() == 3)
-        return crediter(options, arguments[1], arguments[2]);
-    if (commande == QLatin1String("accounts") && arguments.size() == 1)
-        return listerComptes(options);
-    return echouer(QStringLiteral("unknown command \"%1\" (see --help)").arg(arguments.join(QLatin1Char(' '))));
+    return commander(options, arguments);
 }

@@ -3,6 +3,7 @@
 #include "server/banque.h"
 #include "server/connexionclient.h"
 #include "server/grappe/grappe.h"
+#include "server/evenements.h"
 #include "server/reseau/liaison.h"
 #include "server/reseau/minuterie.h"
 
@@ -59,10 +60,8 @@ void Serveur::nouvelleConnexion(std::shared_ptr<Liaison> liaison)
 
 void Serveur::refuserAdresse(ConnexionClient *connexion)
 {
-    qInfo().noquote() << QStringLiteral("#%1 refused: already %2 connections from %3")
-                             .arg(connexion->numero())
-                             .arg(limites.parAdresse)
-                             .arg(connexion->adresseDistante());
+    journaliserRefus(connexion->numero(), "address-connections", connexion->adresseDistante(), QString(),
+                     QStringLiteral("already %1 connections").arg(limites.parAdresse));
     connect(connexion, &ConnexionClient::fermee, this, [this] { ecoute.liberee(); });
     connexion->terminer(QStringLiteral("i:Too many connections are open from your address, please try again later"));
 }
@@ -72,10 +71,8 @@ void Serveur::compterAcceptee(ConnexionClient *connexion)
 {
     const QString compte = connexion->compteAuthentifie();
     if (connectes.count(compte) >= limites.parCompte) {
-        qInfo().noquote() << QStringLiteral("#%1 account %2 refused: already %3 connections")
-                                 .arg(connexion->numero())
-                                 .arg(compte)
-                                 .arg(limites.parCompte);
+        journaliserRefus(connexion->numero(), "account-connections", connexion->adresseDistante(), compte,
+                         QStringLiteral("already %1 connections").arg(limites.parCompte));
         connexion->terminer(QStringLiteral("i:Too many connections are open on this account, please close one"));
         return;
     }
@@ -102,7 +99,7 @@ void Serveur::traiter(ConnexionClient *connexion, const Requete &requete)
         identifier(connexion, requete);
         return;
     case Requete::Genre::IdentifiantsMalformes:
-        qInfo().noquote() << QStringLiteral("#%1 malformed credentials, refused").arg(connexion->numero());
+        journaliserRefus(connexion->numero(), "malformed-credentials", connexion->adresseDistante(), QString());
         connexion->terminer(QStringLiteral("a:"));
         return;
     case Requete::Genre::Virement:
@@ -110,7 +107,8 @@ void Serveur::traiter(ConnexionClient *connexion, const Requete &requete)
         transferer(connexion, requete);
         return;
     case Requete::Genre::Rejet:
-        qInfo().noquote() << QStringLiteral("#%1 request rejected: %2").arg(connexion->numero()).arg(requete.motif);
+        journaliserRefus(connexion->numero(), "malformed-request", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), requete.motif);
         connexion->terminer(QStringLiteral("i:") + requete.motif);
         return;
     }
@@ -128,16 +126,21 @@ void Serveur::identifier(ConnexionClient *connexion, const Requete &requete)
 void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
 {
     if (!connexion->estAuthentifiee()) {
+        journaliserRefus(connexion->numero(), "not-authenticated", connexion->adresseDistante(), QString());
         connexion->envoyer(QStringLiteral("i:Send your credentials before making a transfer"));
         return;
     }
     if (requete.genre == Requete::Genre::VirementMalforme) {
+        journaliserRefus(connexion->numero(), "malformed-transfer", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), requete.motif);
         connexion->envoyer(QStringLiteral("i:") + requete.motif);
         return;
     }
     const QString &source = requete.compte;
     const QString &destinataire = requete.destinataire;
     if (source != connexion->compteAuthentifie() || !connexion->cleEgale(requete.cle)) {
+        journaliserRefus(connexion->numero(), "foreign-transfer", connexion->adresseDistante(),
+                         connexion->compteAuthentifie());
         connexion->envoyer(QStringLiteral("i:The transfer must come from your own account with your own key"));
         return;
     }
@@ -148,7 +151,7 @@ void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
     // Its next requests wait for this answer, which waits for the commit.
     connexion->suspendre();
     enAttente.append(Virement{connexion, connexion->numero(), source, destinataire, requete.montant,
-                              Banque::Issue::Erreur});
+                              Banque::Issue::Erreur, connexion->adresseDistante()});
     prevoirLot();
 }
 
@@ -190,16 +193,21 @@ void Serveur::repondre(const Virement &virement)
     ConnexionClient *connexion = virement.connexion;
     if (connexion)
         connexion->reprendre();
+    const QString montant = QString::number(virement.montant);
+    const QString vers = QStringLiteral("amount ") + montant + QStringLiteral(" to ") + virement.destinataire;
     switch (virement.issue) {
     case Banque::Issue::Fait:
         break;
     case Banque::Issue::SoldeInsuffisant:
+        journaliserRefus(virement.numero, "insufficient-balance", virement.adresse, virement.source, vers);
         envoyer(connexion, QStringLiteral("i:Your balance is insufficient for this transfer"));
         return;
     case Banque::Issue::Plafond:
+        journaliserRefus(virement.numero, "recipient-ceiling", virement.adresse, virement.source, vers);
         envoyer(connexion, QStringLiteral("i:The recipient's balance cannot hold this amount"));
         return;
     case Banque::Issue::CompteInconnu:
+        journaliserRefus(virement.numero, "unknown-recipient", virement.adresse, virement.source, vers);
         envoyer(connexion, QStringLiteral("i:The recipient account does not exist"));
         return;
     default:
@@ -208,10 +216,7 @@ void Serveur::repondre(const Virement &virement)
         return;
     }
 
-    const QString montant = QString::number(virement.montant);
-    qInfo().noquote() << QStringLiteral("#%1 transfer of %2 from %3 to %4")
-                             .arg(virement.numero)
-                             .arg(montant, virement.source, virement.destinataire);
+    journaliserEvenement(virement.numero, "transfer", virement.adresse, virement.source, vers);
     envoyer(connexion, QLatin1String("s:") + virement.destinataire + QLatin1Char(':') + montant);
     // The other servers hear of it from the database.
     distribuer(virement.destinataire, QLatin1String("r:") + montant + QLatin1Char(':') + virement.source);
@@ -249,11 +254,16 @@ bool Serveur::joignableAilleurs(ConnexionClient *connexion, const QString &desti
 
 void Serveur::refuserAbsent(ConnexionClient *connexion, const QString &destinataire)
 {
+    const QString vers = QStringLiteral("to ") + destinataire;
     switch (banque.existe(destinataire)) {
     case Banque::Issue::Fait:
+        journaliserRefus(connexion->numero(), "offline-recipient", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), vers);
         connexion->envoyer(QStringLiteral("e:") + destinataire);
         return;
     case Banque::Issue::CompteInconnu:
+        journaliserRefus(connexion->numero(), "unknown-recipient", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), vers);
         connexion->envoyer(QStringLiteral("i:The recipient account does not exist"));
         return;
     default:

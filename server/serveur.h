@@ -58,6 +58,7 @@ private:
         QString destinataire;
         int montant;
         Banque::Issue issue;
+        QString adresse;  // of the client, for the log
     };
 
     void traiter(ConnexionClient *connexion, const Requete &requete);

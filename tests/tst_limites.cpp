@@ -194,7 +194,8 @@ void TstLimites::limiteParCompte()
     QVERIFY2(refus.startsWith(QLatin1String("i:")) && refus.contains(QLatin1String("Too many connections")),
              qPrintable(refus));
     QVERIFY(deTrop.attendreFermeture());
-    QVERIFY(serveur->journal().contains(QStringLiteral("account %1 refused: already 3 connections").arg(compteA)));
+    QVERIFY(serveur->journal().contains(
+        QStringLiteral("refused account-connections from 127.0.0.1 account %1 (already 3 connections)").arg(compteA)));
 
     // The account's connections still serve, and hear of money sent to them.
     QCOMPARE(deA[0]->demander(virement(compteA, compteB, 30, cleA)),
@@ -228,7 +229,8 @@ void TstLimites::limiteParAdresse()
     QVERIFY2(refus.startsWith(QLatin1String("i:")) && refus.contains(QLatin1String("Too many connections")),
              qPrintable(refus));
     QVERIFY(deTrop.attendreFermeture());
-    QVERIFY(serveur->journal().contains(QStringLiteral("refused: already 3 connections from 127.0.0.1")));
+    QVERIFY(serveur->journal().contains(
+        QStringLiteral("refused address-connections from 127.0.0.1 account - (already 3 connections)")));
 
     // Loopback answers on every 127.x.y.z address: another source address.
     ClientProtocole ailleurs;

@@ -164,8 +164,8 @@ void TestServeur::mauvaiseCle()
     QElapsedTimer duree;
     duree.start();
     intrus.envoyer(identifiants(compteA, cleB));
-    QVERIFY(serveur->journalContient(QStringLiteral("account %1 refused: wrong key from %2")
-                                         .arg(compteA, adresseBouclage(0).toString())));
+    QVERIFY(serveur->journalContient(QStringLiteral("refused wrong-key from %1 account %2")
+                                         .arg(adresseBouclage(0).toString(), compteA)));
 
     // The right key is accepted while the wrong one waits for its answer.
     ClientProtocole pendantDelai;
@@ -206,7 +206,7 @@ void TestServeur::identificationsSimultanees()
         QCOMPARE(client.reponse(0, 60000), QStringLiteral("a:"));
         QVERIFY(client.attendreFermeture());
     }
-    QCOMPARE(serveur->journal().count(QStringLiteral("account %1 refused: wrong key").arg(compteC)), 3);
+    QCOMPARE(serveur->journal().count(QStringLiteral("refused wrong-key from 127.0.0.1 account %1").arg(compteC)), 3);
     for (ClientProtocole &client : memes)
         QVERIFY(client.estConnecte());
     // And the right key from the same address is still accepted.
@@ -247,7 +247,8 @@ void TestServeur::proprietaireJamaisEnferme()
         }));
         QVERIFY2(enAttente > 0, "the owner does not wait behind the wrong keys");
     }
-    QVERIFY(serveur->journalContient(QStringLiteral("account %1 refused: wrong key").arg(compteA)));
+    QVERIFY(serveur->journalContient(
+        QStringLiteral("refused wrong-key from %1 account %2").arg(adresseBouclage(0).toString(), compteA)));
     QVERIFY(proprietaire.estConnecte());
     QCOMPARE(solde(compteA), 70);
 }
@@ -283,7 +284,7 @@ void TestServeur::devinettesRalenties()
     QVERIFY2(!rapides, qPrintable(QStringLiteral("%1 wrong keys answered within a second").arg(nombreRepondus(intrus))));
     // From one address, the keys themselves are checked one after another.
     if (adresses == 1) {
-        const int verifiees = serveur->journal().count(QStringLiteral("refused: wrong key"));
+        const int verifiees = serveur->journal().count(QStringLiteral("refused wrong-key"));
         QVERIFY2(verifiees <= QThread::idealThreadCount() + 2, qPrintable(QString::number(verifiees)));
     }
 
@@ -366,7 +367,7 @@ void TestServeur::creationsLimitees()
     QVERIFY2(estAvis(reponse) && reponse.contains(QLatin1String("Too many accounts")), qPrintable(reponse));
     QVERIFY(deTrop.attendreFermeture());
     QVERIFY(serveur->journalContient(
-        QStringLiteral("account %1 refused: too many new accounts from 127.0.0.1").arg(compteC)));
+        QStringLiteral("refused account-creations from 127.0.0.1 account %1").arg(compteC)));
     QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 3);
 
     // Existing accounts still log in from there, and another address may create one.
