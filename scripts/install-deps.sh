@@ -8,6 +8,8 @@ packages=(
     qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev
     xvfb xauth xdotool x11-utils iproute2 util-linux procps python3
     postgresql
+    # test tools: HAProxy in front of several servers (the cluster demo and its test)
+    haproxy
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxcb1-dev libasio-dev
     desktop-file-utils dpkg-dev file
