@@ -23,8 +23,11 @@ cmake --build "$dir" --parallel "$(nproc)" >/dev/null
 
 work=$(mktemp -d)
 xvfb=
+# shellcheck source=postgres-test.sh
+source "$root/scripts/postgres-test.sh"
 cleanup() {
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+    qovi_pg_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -97,3 +100,12 @@ fi
 if [ "$QOVI_BENCH_QUICK" = 1 ]; then secondes=1 connexions=1000; else secondes=3 connexions=10000; fi
 # shellcheck disable=SC2086
 (cd "$work" && run "$dir/bench/bench_serveur" "$dir/qovi-server" "$secondes" ${QOVI_BENCH_CONNEXIONS:-$connexions})
+
+# Several servers on one PostgreSQL database: the time a received transfer takes
+# to reach a recipient on another server, against one on the sender's server.
+# A private cluster with fsync on, as a deployment would run it.
+[ -x "$dir/bench/bench_livraison" ] || { echo "failed: bench_livraison was not built (is libasio-dev installed?)" >&2; exit 1; }
+qovi_pg_fsync=on
+qovi_pg_start 2>>"$log"
+[ -n "${QOVI_TEST_PG_URL:-}" ] || { echo "failed: bench_livraison needs PostgreSQL (root and the postgresql package)" >&2; tail -n 20 "$log" >&2; exit 1; }
+(cd "$work" && run "$dir/bench/bench_livraison" "$dir/qovi-server" "$QOVI_TEST_PG_URL")
