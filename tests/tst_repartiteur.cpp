@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 #include <array>
 #include <memory>
 
@@ -53,12 +55,16 @@ bool ecoute(quint16 port)
 }
 
 // The shipped configuration, listening on portFrontal and sending to ports.
+// Only root may switch to HAProxy's user: others keep their own.
 QString configurationAvec(const QString &modele, quint16 portFrontal, const QList<quint16> &ports)
 {
     QStringList lignes;
     const QRegularExpression ligneServeur(QStringLiteral("^(\\s*server qovi(\\d+)) \\S+(.*)$"));
     const QRegularExpression ligneBind(QStringLiteral("^(\\s*bind) \\S+(.*)$"));
+    const QRegularExpression ligneUtilisateur(QStringLiteral("^\\s*(user|group|chroot)\\s"));
     for (const QString &ligne : modele.split(QLatin1Char('\n'))) {
+        if (geteuid() != 0 && ligneUtilisateur.match(ligne).hasMatch())
+            continue;
         const auto serveur = ligneServeur.match(ligne);
         if (serveur.hasMatch()) {
             const int rang = serveur.captured(2).toInt() - 1;
