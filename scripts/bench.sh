@@ -23,8 +23,11 @@ cmake --build "$dir" --parallel "$(nproc)" >/dev/null
 
 work=$(mktemp -d)
 xvfb=
+# shellcheck source=postgres-test.sh
+source "$root/scripts/postgres-test.sh"
 cleanup() {
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+    qovi_pg_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -105,8 +108,6 @@ if [ "$QOVI_BENCH_QUICK" = 1 ]; then secondes=1 connexions=1000; else secondes=3
 (
     unset QOVI_TEST_PG_URL
     export QOVI_PG_OPTIONS="-c max_connections=300"
-    # shellcheck source=scripts/postgres-test.sh
-    source "$root/scripts/postgres-test.sh"
     trap qovi_pg_stop EXIT
     qovi_pg_start
     [ -n "${QOVI_TEST_PG_URL:-}" ] || { echo "failed: no PostgreSQL cluster for bench_postgres" >&2; exit 1; }
@@ -114,3 +115,12 @@ if [ "$QOVI_BENCH_QUICK" = 1 ]; then secondes=1 connexions=1000; else secondes=3
     cd "$work" && QOVI_PGBENCH=${pgbench:-pgbench} run "$dir/bench/bench_postgres" "$dir/qovi-server" \
         "$QOVI_TEST_PG_URL" "$secondes" ${QOVI_BENCH_AVANT:-}
 )
+
+# Several servers on one PostgreSQL database: the time a received transfer takes
+# to reach a recipient on another server, against one on the sender's server.
+# A private cluster with fsync on, as a deployment would run it.
+[ -x "$dir/bench/bench_livraison" ] || { echo "failed: bench_livraison was not built (is libasio-dev installed?)" >&2; exit 1; }
+qovi_pg_fsync=on
+qovi_pg_start 2>>"$log"
+[ -n "${QOVI_TEST_PG_URL:-}" ] || { echo "failed: bench_livraison needs PostgreSQL (root and the postgresql package)" >&2; tail -n 20 "$log" >&2; exit 1; }
+(cd "$work" && run "$dir/bench/bench_livraison" "$dir/qovi-server" "$QOVI_TEST_PG_URL")

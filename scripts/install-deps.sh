@@ -22,6 +22,8 @@ tunnel=(stunnel4 openssl)
 tests=(
     xdotool x11-utils iproute2 util-linux procps python3
     postgresql
+    # test tools: HAProxy in front of several servers (the cluster demo and its test)
+    haproxy
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxcb1-dev
     desktop-file-utils dpkg-dev file

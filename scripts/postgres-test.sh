@@ -11,9 +11,13 @@
 # Without root, without the postgresql package, or with QOVI_TEST_PG_URL
 # already set, it starts nothing (the PostgreSQL test rows then skip or use
 # that URL).
+#
+# The tests' cluster runs with fsync=off; set qovi_pg_fsync=on before
+# qovi_pg_start for one that keeps its commits across a crash (scripts/cluster.sh).
 
 qovi_pg_dir=
 qovi_pg_pid=
+qovi_pg_fsync=${qovi_pg_fsync:-off}
 
 # PostgreSQL's tools as postgres, from the cluster's folder: the checkout may be
 # one that postgres cannot enter (under /root), and they would say so.
@@ -56,9 +60,9 @@ qovi_pg_start() {
         if ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
             continue
         fi
-        # fsync=off: the tests kill the server program, never PostgreSQL itself.
+        # fsync=off for the tests: they kill the server program, never PostgreSQL itself.
         if qovi_pg_en_postgres "$bin/pg_ctl" -D "$qovi_pg_dir/data" -l "$qovi_pg_dir/server.log" -w -t 60 \
-            -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$qovi_pg_dir -c fsync=off ${QOVI_PG_OPTIONS:-}" \
+            -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$qovi_pg_dir -c fsync=$qovi_pg_fsync ${QOVI_PG_OPTIONS:-}" \
             start >/dev/null; then
             qovi_pg_pid=$(head -n 1 "$qovi_pg_dir/data/postmaster.pid")
             break

@@ -1,0 +1,292 @@
+// The deployment that packaging/haproxy/qovi-server.cfg describes, with real
+// processes: three servers on one PostgreSQL database and HAProxy in front of
+// them, started with the shipped configuration (its ports replaced). Clients
+// only ever know HAProxy's address.
+
+#include "clientprotocole.h"
+#include "serveurdetest.h"
+
+#include <QFile>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+
+namespace {
+
+QString programmeHaproxy()
+{
+    // Debian puts it in /usr/sbin, which a plain user's PATH may lack.
+    const QString trouve = QStandardPaths::findExecutable(QStringLiteral("haproxy"));
+    if (!trouve.isEmpty())
+        return trouve;
+    return QStandardPaths::findExecutable(QStringLiteral("haproxy"),
+                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+}
+
+// A port nobody listens on now: taken from the system, then let go for HAProxy.
+quint16 portLibre()
+{
+    QTcpServer essai;
+    if (!essai.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return essai.serverPort();
+}
+
+// Whether something listens on 127.0.0.1:port (a line of /proc/net/tcp in state LISTEN).
+bool ecoute(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = QByteArrayLiteral("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &ligne : table.readAll().split('\n')) {
+        const QList<QByteArray> champs = ligne.simplified().split(' ');
+        if (champs.size() > 3 && champs.at(1) == local && champs.at(3) == "0A")
+            return true;
+    }
+    return false;
+}
+
+// The shipped configuration, listening on portFrontal and sending to ports.
+// Only root may switch to HAProxy's user: others keep their own.
+QString configurationAvec(const QString &modele, quint16 portFrontal, const QList<quint16> &ports)
+{
+    QStringList lignes;
+    const QRegularExpression ligneServeur(QStringLiteral("^(\\s*server qovi(\\d+)) \\S+(.*)$"));
+    const QRegularExpression ligneBind(QStringLiteral("^(\\s*bind) \\S+(.*)$"));
+    const QRegularExpression ligneUtilisateur(QStringLiteral("^\\s*(user|group|chroot)\\s"));
+    for (const QString &ligne : modele.split(QLatin1Char('\n'))) {
+        if (geteuid() != 0 && ligneUtilisateur.match(ligne).hasMatch())
+            continue;
+        const auto serveur = ligneServeur.match(ligne);
+        if (serveur.hasMatch()) {
+            const int rang = serveur.captured(2).toInt() - 1;
+            if (rang >= 0 && rang < ports.size())
+                lignes << QStringLiteral("%1 127.0.0.1:%2%3").arg(serveur.captured(1)).arg(ports.at(rang)).arg(serveur.captured(3));
+            continue;
+        }
+        const auto bind = ligneBind.match(ligne);
+        if (bind.hasMatch()) {
+            lignes << QStringLiteral("%1 127.0.0.1:%2%3").arg(bind.captured(1)).arg(portFrontal).arg(bind.captured(2));
+            continue;
+        }
+        lignes << ligne;
+    }
+    return lignes.join(QLatin1Char('\n'));
+}
+
+bool estAccueil(const QString &reponse)
+{
+    return reponse.startsWith(QLatin1String("m:")) || reponse.startsWith(QLatin1String("n:"));
+}
+
+} // namespace
+
+class TestRepartiteur : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void clientsRepartisEtVirementEntreServeurs();
+    void serveurTueSesClientsServisAilleurs();
+
+private:
+    bool demarrerHaproxy();
+    // Connects through HAProxy with the account's credentials; the rank of
+    // the server that took it, or -1 (with the reason logged).
+    int entrer(ClientProtocole &client, const QString &compte, const QString &cle, QString *accueil = nullptr);
+    int serveurDe(const QString &compte);
+    void montrerJournaux();
+
+    static constexpr int nombreServeurs = 3;
+    QString haproxy;
+    std::unique_ptr<BaseDeTest> base;
+    std::array<std::unique_ptr<ProcessusServeur>, nombreServeurs> serveurs;
+    QTemporaryDir dossier;
+    QProcess processusHaproxy;
+    quint16 portFrontal = 0;
+};
+
+void TestRepartiteur::initTestCase()
+{
+    haproxy = programmeHaproxy();
+    if (haproxy.isEmpty())
+        QSKIP("needs haproxy: the haproxy program is not installed (Debian package haproxy)");
+    if (adressePostgresDeTest().isEmpty())
+        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set (scripts/postgres-test.sh sets it)");
+    QVERIFY(dossier.isValid());
+}
+
+void TestRepartiteur::init()
+{
+    base = std::make_unique<BaseDeTest>(QStringLiteral("postgresql"));
+    QVERIFY(base->estPrete());
+    for (auto &serveur : serveurs) {
+        serveur = std::make_unique<ProcessusServeur>(base->url);
+        QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+    }
+    QVERIFY(demarrerHaproxy());
+}
+
+bool TestRepartiteur::demarrerHaproxy()
+{
+    QFile modele(qEnvironmentVariable("QOVI_SOURCE_DIR") + QStringLiteral("/packaging/haproxy/qovi-server.cfg"));
+    if (!modele.open(QIODevice::ReadOnly)) {
+        qWarning() << "cannot read" << modele.fileName();
+        return false;
+    }
+    const QString texteModele = QString::fromUtf8(modele.readAll());
+    QList<quint16> ports;
+    for (const auto &serveur : serveurs)
+        ports << serveur->port;
+
+    // Another program may take the port between its release and HAProxy's
+    // start: then HAProxy ends at once and another port is tried.
+    for (int essai = 0; essai < 5; ++essai) {
+        portFrontal = portLibre();
+        QFile configuration(dossier.filePath(QStringLiteral("haproxy.cfg")));
+        if (portFrontal == 0 || !configuration.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        configuration.write(configurationAvec(texteModele, portFrontal, ports).toUtf8());
+        configuration.close();
+
+        processusHaproxy.setProcessChannelMode(QProcess::MergedChannels);
+        processusHaproxy.start(haproxy, {QStringLiteral("-db"), QStringLiteral("-f"), configuration.fileName()});
+        // Seen in the kernel's table rather than by connecting: a connection
+        // would go to a server and weigh on its count of connections.
+        const bool pret = QTest::qWaitFor(
+            [&] { return processusHaproxy.state() == QProcess::NotRunning || ecoute(portFrontal); }, 30000);
+        if (pret && processusHaproxy.state() == QProcess::Running)
+            return true;
+        qWarning().noquote() << "HAProxy did not start:\n" << processusHaproxy.readAll();
+        processusHaproxy.kill();
+        processusHaproxy.waitForFinished();
+    }
+    return false;
+}
+
+void TestRepartiteur::cleanup()
+{
+    if (QTest::currentTestFailed())
+        montrerJournaux();
+    processusHaproxy.terminate();
+    if (!processusHaproxy.waitForFinished(30000))
+        processusHaproxy.kill();
+    processusHaproxy.waitForFinished();
+    bool arretes = true;
+    for (auto &serveur : serveurs) {
+        if (serveur)
+            arretes = serveur->arreter() && arretes;
+        serveur.reset();
+    }
+    base.reset();
+    QVERIFY2(arretes, "the servers stop cleanly on SIGTERM");
+}
+
+void TestRepartiteur::montrerJournaux()
+{
+    for (int i = 0; i < nombreServeurs; ++i) {
+        if (serveurs[size_t(i)])
+            qWarning().noquote() << "server" << i << "log:\n" << serveurs[size_t(i)]->journal();
+    }
+    qWarning().noquote() << "HAProxy log:\n" << processusHaproxy.readAll();
+}
+
+int TestRepartiteur::entrer(ClientProtocole &client, const QString &compte, const QString &cle, QString *accueil)
+{
+    if (!client.connecter(portFrontal)) {
+        qWarning() << "cannot connect to HAProxy:" << client.socket.errorString();
+        return -1;
+    }
+    const QString reponse = client.demander(identifiants(compte, cle));
+    if (accueil)
+        *accueil = reponse;
+    if (!estAccueil(reponse)) {
+        qWarning() << "credentials of" << compte << "through HAProxy got" << reponse;
+        return -1;
+    }
+    return serveurDe(compte);
+}
+
+// The server that logged the account's login: the only place a client behind
+// HAProxy can be told apart (the servers see HAProxy's address).
+int TestRepartiteur::serveurDe(const QString &compte)
+{
+    const QString cree = QStringLiteral("account %1 created").arg(compte);
+    const QString authentifie = QStringLiteral("account %1 authenticated").arg(compte);
+    int trouve = -1;
+    (void)QTest::qWaitFor(
+        [&] {
+            for (int i = 0; i < nombreServeurs; ++i) {
+                auto &serveur = serveurs[size_t(i)];
+                if (serveur && serveur->processus.state() == QProcess::Running
+                    && (serveur->journal().contains(cree) || serveur->journal().contains(authentifie)))
+                    trouve = i;
+            }
+            return trouve >= 0;
+        },
+        15000);
+    return trouve;
+}
+
+// Clients that stay connected are spread over the servers (least connections
+// first), and a transfer between two of them is confirmed and received
+// although they are on different servers.
+void TestRepartiteur::clientsRepartisEtVirementEntreServeurs()
+{
+    const std::array<QString, nombreServeurs> comptes{compteA, compteB, compteC};
+    const std::array<QString, nombreServeurs> cles{cleA, cleB, cleC};
+    std::array<ClientProtocole, nombreServeurs> clients;
+    QSet<int> occupes;
+    for (size_t i = 0; i < comptes.size(); ++i) {
+        const int rang = entrer(clients[i], comptes[i], cles[i]);
+        QVERIFY(rang >= 0);
+        occupes.insert(rang);
+    }
+    QCOMPARE(occupes.size(), nombreServeurs);
+
+    QVERIFY(crediter(*base, compteA, 100));
+    QCOMPARE(clients[0].demander(QStringLiteral("v:%1:%2:30:%3").arg(compteA, compteB, cleA)),
+             QStringLiteral("s:%1:30").arg(compteB));
+    QCOMPARE(clients[1].reponse(1), QStringLiteral("r:30:%1").arg(compteA));
+    QCOMPARE(base->nombre(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1'").arg(compteB)), 30);
+}
+
+// A server killed outright: its client's connection through HAProxy ends,
+// and connecting again through HAProxy lands on a live server, which serves
+// the account's real balance.
+void TestRepartiteur::serveurTueSesClientsServisAilleurs()
+{
+    ClientProtocole premier;
+    const int rang = entrer(premier, compteA, cleA);
+    QVERIFY(rang >= 0);
+    QVERIFY(crediter(*base, compteA, 75));
+
+    serveurs[size_t(rang)]->tuer();
+    QVERIFY2(premier.attendreFermeture(), "the client learns that its server is gone");
+
+    // Several times: least connections would pick the dead server first, until
+    // the health check has seen it; HAProxy then tries another.
+    for (int essai = 0; essai < 4; ++essai) {
+        ClientProtocole ensuite;
+        QString accueil;
+        const int nouveau = entrer(ensuite, compteA, cleA, &accueil);
+        QVERIFY(nouveau >= 0);
+        QVERIFY(nouveau != rang);
+        QCOMPARE(accueil, QStringLiteral("m:75"));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestRepartiteur)
+#include "tst_repartiteur.moc"
