@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# The steps of scripts/package-check.sh that run inside the Debian 12 root, one per call:
+#   prepare            the tools of the check, and the list of what is there before
+#   install previous|current   the packages in /tmp/previous or /tmp/current
+#   start-first        starts the server as its unit would and the client through the
+#                      launcher, creates an account and credits it
+#   start-again        after the upgrade: the account, its balance and the client's key work
+#   purge              purges both packages and compares with the list made first
+# The start steps run without network (a namespace of their own).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb
+check=/tmp/check
+database=/var/lib/qovi/server.sqlite
+# The unit's dynamic user has a number and no name.
+service_uid=61184
+
+say() { echo "package-check (root): $*" >&2; }
+fail() {
+    say "FAILED: $*"
+    for log in "$check"/*.log; do
+        [ -f "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
+    done
+    exit 1
+}
+
+# Waits up to 60 s for a condition (a command), checking every tenth of a second.
+wait_for() {
+    local what=$1
+    shift
+    for _ in $(seq 600); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    fail "timed out waiting for $what"
+}
+
+# Everything under the trees a package may touch, and the users and groups.
+inventory() {
+    find /etc /var/lib /usr /opt /srv -xdev \
+        -not -path '/var/lib/dpkg/*' -not -path '/var/lib/apt/*' -not -path /var/lib/private \
+        -not -path '/var/lib/systemd/deb-systemd-helper-enabled' -not -path '/etc/ld.so.cache' \
+        -not -path '/usr/share/info/dir*' 2>/dev/null | sort
+    cut -d: -f1 /etc/passwd | sed 's/^/user: /'
+    cut -d: -f1 /etc/group | sed 's/^/group: /'
+}
+
+prepare() {
+    apt-get update -q >/dev/null
+    # An X server to start the client on, a tool to press its button; iproute2 for the namespace.
+    apt-get install -y -q --no-install-recommends xvfb xauth xdotool iproute2 >/dev/null
+    inventory >"$check/before.txt"
+}
+
+install_packages() {
+    local which=$1
+    # The server first and alone: a server machine installs no GUI library.
+    apt-get install -y -q /tmp/"$which"/qovi-server_*.deb >"$check/apt.log" 2>&1 || fail "installing qovi-server"
+    if dpkg-query -W -f='${Status}\n' libqt5gui5 libqt5widgets5 2>/dev/null | grep -q 'install ok installed'; then
+        fail "installing qovi-server installed Qt GUI libraries"
+    fi
+    ldd /usr/bin/qovi-server | grep -q 'libQt5Gui' && fail "qovi-server links libQt5Gui"
+    apt-get install -y -q /tmp/"$which"/*.deb >"$check/apt.log" 2>&1 || fail "installing the packages"
+    local expected
+    expected=$(dpkg-deb -f /tmp/"$which"/qovi-client_*.deb Version)
+    for package in qovi-client qovi-server; do
+        [ "$(dpkg-query -W -f='${Version}' "$package")" = "$expected" ] || fail "$package is not at $expected"
+    done
+    [ -f /etc/default/qovi-server ] || fail "no /etc/default/qovi-server"
+    [ "$(stat -c %a /etc/default/qovi-server)" = 600 ] || fail "/etc/default/qovi-server is not 0600"
+    for page in qovi qovi-client qovi-server; do
+        [ -f /usr/share/man/man1/$page.1.gz ] || fail "no manual page $page(1)"
+    done
+    say "installed $expected"
+}
+
+# The state directory as systemd makes it for a dynamic user: /var/lib/private/qovi
+# behind the link /var/lib/qovi, owned by the service's user.
+state_directory() {
+    mkdir -p /var/lib/private
+    chmod 0700 /var/lib/private
+    mkdir -p /var/lib/private/qovi
+    chown "$service_uid:$service_uid" /var/lib/private/qovi
+    chmod 0700 /var/lib/private/qovi
+    ln -sfn private/qovi /var/lib/qovi
+}
+
+as_service() { setpriv --reuid="$service_uid" --regid="$service_uid" --clear-groups -- "$@"; }
+
+server_pid=
+start_server() {
+    state_directory
+    # The unit's defaults, then its environment file.
+    QOVI_DATABASE=$database
+    QOVI_SERVER_OPTIONS=
+    set -a
+    # shellcheck disable=SC1091
+    . /etc/default/qovi-server
+    set +a
+    # shellcheck disable=SC2086 # the options are words, as systemd splits $QOVI_SERVER_OPTIONS
+    as_service /usr/bin/qovi-server --database "$QOVI_DATABASE" $QOVI_SERVER_OPTIONS >"$check/server.log" 2>&1 &
+    server_pid=$!
+    wait_for "the server to listen" listening
+}
+
+listening() { (exec 3<>/dev/tcp/127.0.0.1/50885) 2>/dev/null; }
+
+stop() {
+    local pid=$1
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+xvfb_pid=
+client_pid=
+# The launcher, as the desktop entry starts it, on a virtual display; then Enter in the
+# address field, which has the focus, presses "Connection".
+start_client() {
+    Xvfb :7 -nolisten tcp >"$check/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=:7
+    wait_for "the X server" xdpyinfo_ok
+    HOME=/root qovi >"$check/client.log" 2>&1 &
+    client_pid=$!
+    local window
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name '^QoVi\$$' | head -n 1) ||
+        fail "the client's window did not show"
+    timeout 30 xdotool windowfocus --sync "$window" || fail "cannot focus the client's window"
+    xdotool key Return
+}
+
+xdpyinfo_ok() { xdotool getdisplaygeometry >/dev/null 2>&1; }
+
+stop_client() {
+    stop "$client_pid"
+    stop "$xvfb_pid"
+}
+
+data=/root/.local/share/qovi
+
+account() {
+    local key
+    key=$(ls "$data"/*.key 2>/dev/null | head -n 1)
+    [ -n "$key" ] || return 1
+    basename "$key" .key
+}
+
+start_first() {
+    start_server
+    start_client
+    wait_for "the account's creation in the client's history" grep -qs 'account creation' "$data"/*.log
+    local number
+    number=$(account) || fail "the client made no key"
+    grep -q "account $number created" "$check/server.log" || fail "the server did not log the new account"
+    as_service qovi-server credit "$number" 1000 --database "$database" || fail "credit"
+    stop_client
+    stop "$server_pid"
+    echo "$number" >"$check/account"
+    say "account $number created and credited with 1000"
+}
+
+start_again() {
+    local number
+    number=$(cat "$check/account")
+    [ "$(account)" = "$number" ] || fail "the client's key is gone"
+    as_service qovi-server accounts --database "$database" >"$check/accounts.log" ||
+        fail "listing the accounts"
+    grep -Eq "^$number +1000$" "$check/accounts.log" || fail "the balance of $number did not survive"
+    start_server
+    start_client
+    wait_for "the account to log in again" grep -q "account $number authenticated" "$check/server.log"
+    stop_client
+    stop "$server_pid"
+    # Without a server running, the launcher starts its own one in the user's directory.
+    start_client
+    wait_for "the launcher's own server" test -f "$data/server.log"
+    wait_for "the login on the launcher's server" grep -qs "account $number created" "$data/server.log"
+    stop_client
+    say "after the upgrade: balance kept, the key still logs in, the launcher starts its own server"
+}
+
+purge() {
+    apt-get purge -y -q --autoremove qovi-client qovi-server >"$check/apt.log" 2>&1 || fail "purge"
+    inventory >"$check/after.txt"
+    if ! diff -u "$check/before.txt" "$check/after.txt" >"$check/left.txt"; then
+        cat "$check/left.txt" >&2
+        fail "purging left this behind or removed this (- before, + after)"
+    fi
+    say "purged: nothing left behind"
+}
+
+case ${1:-} in
+prepare) prepare ;;
+install) install_packages "$2" ;;
+start-first) start_first ;;
+start-again) start_again ;;
+purge) purge ;;
+*)
+    echo "usage: $0 prepare|install previous|install current|start-first|start-again|purge" >&2
+    exit 2
+    ;;
+esac
