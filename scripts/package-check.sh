@@ -17,7 +17,8 @@
 # Needs root and the Debian mirror ($QOVI_DEBIAN_MIRROR). The debootstrap tree, the
 # downloaded .debs and the build tree (for ccache) are kept in $QOVI_PACKAGE_CACHE
 # (default /var/cache/qovi-package-check); every check unpacks a new copy of the tree.
-# The packages are left in $QOVI_PACKAGE_CACHE/build.
+# The packages are left in $QOVI_PACKAGE_CACHE/build; --no-build checks those again
+# (after a change to the check itself) instead of building.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=${QOVI_PACKAGE_CACHE:-/var/cache/qovi-package-check}
@@ -55,42 +56,48 @@ appstreamcli validate --no-net --explain "$root"/packaging/*.metainfo.xml >/dev/
 # --- Build: this version, and the same tree under a lower version ---
 # One build directory for every run: ccache then finds the same paths.
 mkdir -p "$build"
-rm -rf "$source"
-mkdir "$source"
-git -C "$root" ls-files -z --cached --others --exclude-standard |
-    (cd "$root" && tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$source"
-rm -f "$build"/qovi_* "$build"/qovi-client_* "$build"/qovi-server_* "$build"/qovi-*dbgsym_*
-apt-get build-dep -y -q "$source" >/dev/null
+if [ "${1:-}" = --no-build ]; then
+    [ -f "$source/debian/changelog" ] || fail "--no-build: nothing built in $build yet"
+    version=$(cd "$source" && dpkg-parsechangelog -S Version)
+    previous="$version~previous"
+else
+    rm -rf "$source"
+    mkdir "$source"
+    git -C "$root" ls-files -z --cached --others --exclude-standard |
+        (cd "$root" && tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$source"
+    rm -f "$build"/qovi_* "$build"/qovi-client_* "$build"/qovi-server_* "$build"/qovi-*dbgsym_*
+    apt-get build-dep -y -q "$source" >/dev/null
 
-version=$(cd "$source" && dpkg-parsechangelog -S Version)
-previous="$version~previous"
+    version=$(cd "$source" && dpkg-parsechangelog -S Version)
+    previous="$version~previous"
 
-build_packages() {
-    (
-        cd "$source"
-        export PATH="/usr/lib/ccache:$PATH" CCACHE_BASEDIR="$build"
-        dpkg-buildpackage -us -uc -j2 "$@" >"$build/build.log" 2>&1
-    ) || {
-        tail -n 40 "$build/build.log" >&2
-        fail "dpkg-buildpackage failed (log: $build/build.log)"
+    build_packages() {
+        (
+            cd "$source"
+            export PATH="/usr/lib/ccache:$PATH" CCACHE_BASEDIR="$build"
+            dpkg-buildpackage -us -uc -j2 "$@" >"$build/build.log" 2>&1
+        ) || {
+            tail -n 40 "$build/build.log" >&2
+            fail "dpkg-buildpackage failed (log: $build/build.log)"
+        }
     }
-}
 
-changelog=$(cat "$source/debian/changelog")
-{
-    echo "qovi ($previous) bookworm; urgency=medium"
-    echo
-    echo "  * The previous build for the upgrade check."
-    echo
-    echo " -- QoVi\$ developers <developers@qovi.invalid>  $(date -R)"
-    echo
-    echo "$changelog"
-} >"$source/debian/changelog"
-say "building $previous"
-build_packages -b
-echo "$changelog" >"$source/debian/changelog"
-say "building $version"
-build_packages
+    changelog=$(cat "$source/debian/changelog")
+    {
+        echo "qovi ($previous) bookworm; urgency=medium"
+        echo
+        echo "  * The previous build for the upgrade check."
+        echo
+        echo " -- QoVi\$ developers <developers@qovi.invalid>  $(date -R)"
+        echo
+        echo "$changelog"
+    } >"$source/debian/changelog"
+    say "building $previous"
+    build_packages -b
+    echo "$changelog" >"$source/debian/changelog"
+    say "building $version"
+    build_packages
+fi
 
 debs() { ls "$build"/qovi-client_"$1"_*.deb "$build"/qovi-server_"$1"_*.deb; }
 debs "$previous" >/dev/null && debs "$version" >/dev/null || fail "packages missing in $build"
@@ -139,6 +146,8 @@ if [ ! -f "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
     mv "$base.new" "$base"
 fi
 tree=$(mktemp -d /var/tmp/qovi-debian12.XXXXXX)
+# apt downloads as _apt, which must reach the tree.
+chmod 0755 "$tree"
 mkdir -p "$cache/archives/partial"
 mounted=()
 cleanup() {
@@ -163,11 +172,17 @@ deb $mirror bookworm-updates main
 deb http://deb.debian.org/debian-security bookworm-security main
 EOF
 cp /etc/resolv.conf "$tree/etc/resolv.conf" 2>/dev/null || true
+# No service starts in a chroot (policy-rc.d), and dpkg needs no terminal.
+printf '#!/bin/sh\nexit 101\n' >"$tree/usr/sbin/policy-rc.d"
+chmod 0755 "$tree/usr/sbin/policy-rc.d"
+echo 'Dpkg::Use-Pty "0";' >"$tree/etc/apt/apt.conf.d/90qovi-check"
+chroot "$tree" chown _apt:root /var/cache/apt/archives/partial
 
-# Steps that need the mirror run in this network; the programs run in a namespace of their own.
+# Steps that need the mirror run in this network; the programs run in network and IPC
+# namespaces of their own (the client's single-instance guard uses System V IPC).
 in_root() { chroot "$tree" bash /tmp/check/package-check-root.sh "$@"; }
 offline() {
-    unshare --net chroot "$tree" bash -c '
+    unshare --net --ipc chroot "$tree" bash -c '
         ip link set lo up
         # A virtual interface: its hardware address is the client'"'"'s account number.
         ip link add qovi0 address 02:00:00:51:0e:01 type veth peer name qovi1
