@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The steps of scripts/package-check.sh that run inside the Debian 12 root, one per call:
-#   prepare            the tools of the check, and the list of what is there before
+#   prepare            the tools of the check, what the packages need, and the list of
+#                      what is there before
 #   install previous|current   the packages in /tmp/previous or /tmp/current
 #   start-first        starts the server as its unit would and the client through the
 #                      launcher, creates an account and credits it
@@ -17,7 +18,7 @@ service_uid=61184
 say() { echo "package-check (root): $*" >&2; }
 fail() {
     say "FAILED: $*"
-    for log in "$check"/*.log; do
+    for log in "$check"/*.log /root/.local/share/qovi/*.log; do
         [ -f "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
     done
     exit 1
@@ -37,7 +38,7 @@ wait_for() {
 # Everything under the trees a package may touch, and the users and groups.
 inventory() {
     find /etc /var/lib /usr /opt /srv -xdev \
-        -not -path '/var/lib/dpkg/*' -not -path '/var/lib/apt/*' -not -path /var/lib/private \
+        -not -path '/var/lib/dpkg/*' -not -path '/var/lib/apt/*' \
         -not -path '/var/lib/systemd/deb-systemd-helper-enabled' -not -path '/etc/ld.so.cache' \
         -not -path '/usr/share/info/dir*' 2>/dev/null | sort
     cut -d: -f1 /etc/passwd | sed 's/^/user: /'
@@ -48,18 +49,31 @@ prepare() {
     apt-get update -q >/dev/null
     # An X server to start the client on, a tool to press its button; iproute2 for the namespace.
     apt-get install -y -q --no-install-recommends xvfb xauth xdotool iproute2 >/dev/null
+    # A server machine installs no GUI library: what installing the server alone would bring.
+    apt-get install -s -q /tmp/current/qovi-server_*.deb >"$check/plan.log" 2>&1 || fail "qovi-server cannot install"
+    if grep -E '^Inst libqt5(gui|widgets)' "$check/plan.log"; then
+        fail "installing qovi-server would install Qt GUI libraries"
+    fi
+    # The libraries the packages use come first, so that the list made next shows what
+    # the packages themselves leave behind.
+    local needs=() deb field
+    for deb in /tmp/current/*.deb; do
+        for field in Depends Recommends; do
+            needs+=("$(dpkg-deb -f "$deb" "$field")")
+        done
+    done
+    needs=$(printf '%s, ' "${needs[@]}" | tr ',' '\n' | sed 's/^ *//; /^$/d; /^qovi-/d' | paste -sd, -)
+    apt-get satisfy -y -q --no-install-recommends "$needs" >"$check/apt.log" 2>&1 || fail "installing what the packages need"
     inventory >"$check/before.txt"
 }
 
 install_packages() {
     local which=$1
-    # The server first and alone: a server machine installs no GUI library.
-    apt-get install -y -q /tmp/"$which"/qovi-server_*.deb >"$check/apt.log" 2>&1 || fail "installing qovi-server"
-    if dpkg-query -W -f='${Status}\n' libqt5gui5 libqt5widgets5 2>/dev/null | grep -q 'install ok installed'; then
-        fail "installing qovi-server installed Qt GUI libraries"
+    apt-get install -y -q --no-install-recommends /tmp/"$which"/*.deb >"$check/apt.log" 2>&1 ||
+        fail "installing the packages"
+    if ldd /usr/bin/qovi-server | grep -E 'libQt5(Gui|Widgets)'; then
+        fail "qovi-server links a Qt GUI library"
     fi
-    ldd /usr/bin/qovi-server | grep -q 'libQt5Gui' && fail "qovi-server links libQt5Gui"
-    apt-get install -y -q /tmp/"$which"/*.deb >"$check/apt.log" 2>&1 || fail "installing the packages"
     local expected
     expected=$(dpkg-deb -f /tmp/"$which"/qovi-client_*.deb Version)
     for package in qovi-client qovi-server; do
@@ -73,15 +87,13 @@ install_packages() {
     say "installed $expected"
 }
 
-# The state directory as systemd makes it for a dynamic user: /var/lib/private/qovi
-# behind the link /var/lib/qovi, owned by the service's user.
+# The state directory as systemd makes it, owned by the service's user. (For a dynamic
+# user systemd keeps it in /var/lib/private/qovi, which only the service's own mount
+# namespace can reach; purging removes both.)
 state_directory() {
-    mkdir -p /var/lib/private
-    chmod 0700 /var/lib/private
-    mkdir -p /var/lib/private/qovi
-    chown "$service_uid:$service_uid" /var/lib/private/qovi
-    chmod 0700 /var/lib/private/qovi
-    ln -sfn private/qovi /var/lib/qovi
+    mkdir -p /var/lib/qovi
+    chown "$service_uid:$service_uid" /var/lib/qovi
+    chmod 0700 /var/lib/qovi
 }
 
 as_service() { setpriv --reuid="$service_uid" --regid="$service_uid" --clear-groups -- "$@"; }
@@ -113,8 +125,10 @@ stop() {
 xvfb_pid=
 client_pid=
 # The launcher, as the desktop entry starts it, on a virtual display; then Enter in the
-# address field, which has the focus, presses "Connection".
+# address field, which has the focus, presses "Connection" until the server's log shows
+# the line that logged_in (a function of the log's path) waits for.
 start_client() {
+    local server_log=$1 expected=$2
     Xvfb :7 -nolisten tcp >"$check/xvfb.log" 2>&1 &
     xvfb_pid=$!
     export DISPLAY=:7
@@ -125,7 +139,15 @@ start_client() {
     window=$(timeout 60 xdotool search --sync --onlyvisible --name '^QoVi\$$' | head -n 1) ||
         fail "the client's window did not show"
     timeout 30 xdotool windowfocus --sync "$window" || fail "cannot focus the client's window"
-    xdotool key Return
+    # A key pressed while the window is still settling may be lost: press again, a few times.
+    for _ in 1 2 3 4 5 6; do
+        xdotool key Return
+        for _ in $(seq 100); do
+            grep -Eqs "$expected" "$server_log" && return 0
+            sleep 0.1
+        done
+    done
+    fail "no \"$expected\" in $server_log after pressing Connection"
 }
 
 xdpyinfo_ok() { xdotool getdisplaygeometry >/dev/null 2>&1; }
@@ -146,11 +168,10 @@ account() {
 
 start_first() {
     start_server
-    start_client
-    wait_for "the account's creation in the client's history" grep -qs 'account creation' "$data"/*.log
+    start_client "$check/server.log" 'account [0-9A-F]{12} created'
     local number
     number=$(account) || fail "the client made no key"
-    grep -q "account $number created" "$check/server.log" || fail "the server did not log the new account"
+    grep -q "account $number created" "$check/server.log" || fail "the server did not log the account of the key"
     as_service qovi-server credit "$number" 1000 --database "$database" || fail "credit"
     stop_client
     stop "$server_pid"
@@ -161,25 +182,22 @@ start_first() {
 start_again() {
     local number
     number=$(cat "$check/account")
-    [ "$(account)" = "$number" ] || fail "the client's key is gone"
+    [ -s "$data/$number.key" ] || fail "the client's key is gone"
     as_service qovi-server accounts --database "$database" >"$check/accounts.log" ||
         fail "listing the accounts"
     grep -Eq "^$number +1000$" "$check/accounts.log" || fail "the balance of $number did not survive"
     start_server
-    start_client
-    wait_for "the account to log in again" grep -q "account $number authenticated" "$check/server.log"
+    start_client "$check/server.log" "account $number authenticated"
     stop_client
     stop "$server_pid"
     # Without a server running, the launcher starts its own one in the user's directory.
-    start_client
-    wait_for "the launcher's own server" test -f "$data/server.log"
-    wait_for "the login on the launcher's server" grep -qs "account $number created" "$data/server.log"
+    start_client "$data/server.log" "account $number created"
     stop_client
     say "after the upgrade: balance kept, the key still logs in, the launcher starts its own server"
 }
 
 purge() {
-    apt-get purge -y -q --autoremove qovi-client qovi-server >"$check/apt.log" 2>&1 || fail "purge"
+    apt-get purge -y -q qovi-client qovi-server >"$check/apt.log" 2>&1 || fail "purge"
     inventory >"$check/after.txt"
     if ! diff -u "$check/before.txt" "$check/after.txt" >"$check/left.txt"; then
         cat "$check/left.txt" >&2

@@ -141,13 +141,11 @@ if [ ! -f "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
     fresh=$(mktemp -d /var/tmp/qovi-debootstrap.XXXXXX)
     debootstrap --variant=minbase bookworm "$fresh" "$mirror" >/dev/null ||
         { rm -rf "$fresh"; fail "debootstrap"; }
-    tar -C "$fresh" -cf "$base.new" .
+    tar --numeric-owner -C "$fresh" -cf "$base.new" .
     rm -rf "$fresh"
     mv "$base.new" "$base"
 fi
 tree=$(mktemp -d /var/tmp/qovi-debian12.XXXXXX)
-# apt downloads as _apt, which must reach the tree.
-chmod 0755 "$tree"
 mkdir -p "$cache/archives/partial"
 mounted=()
 cleanup() {
@@ -159,7 +157,10 @@ cleanup() {
     rm -rf --one-file-system "$tree"
 }
 trap cleanup EXIT
-tar -C "$tree" -xf "$base"
+# By number: the names of the host are not those of the tree.
+tar --numeric-owner -C "$tree" -xf "$base"
+# The root of the tree is its /: every user must reach it (mktemp made it 0700).
+chmod 0755 "$tree"
 mount -t proc proc "$tree/proc" && mounted+=("$tree/proc")
 mount --bind "$cache/archives" "$tree/var/cache/apt/archives" && mounted+=("$tree/var/cache/apt/archives")
 mkdir -p "$tree/tmp/previous" "$tree/tmp/current" "$tree/tmp/check"
@@ -184,8 +185,8 @@ in_root() { chroot "$tree" bash /tmp/check/package-check-root.sh "$@"; }
 offline() {
     unshare --net --ipc chroot "$tree" bash -c '
         ip link set lo up
-        # A virtual interface: its hardware address is the client'"'"'s account number.
-        ip link add qovi0 address 02:00:00:51:0e:01 type veth peer name qovi1
+        # Virtual interfaces with fixed hardware addresses: the client'"'"'s account number stays the same.
+        ip link add qovi0 address 02:00:00:51:0e:01 type veth peer name qovi1 address 02:00:00:51:0e:02
         ip link set qovi0 up
         exec bash /tmp/check/package-check-root.sh "$@"' bash "$@"
 }
