@@ -96,7 +96,8 @@ state_directory() {
     chmod 0700 /var/lib/qovi
 }
 
-as_service() { setpriv --reuid="$service_uid" --regid="$service_uid" --clear-groups -- "$@"; }
+service_user=(setpriv --reuid="$service_uid" --regid="$service_uid" --clear-groups --)
+as_service() { "${service_user[@]}" "$@"; }
 
 server_pid=
 start_server() {
@@ -109,7 +110,8 @@ start_server() {
     . /etc/default/qovi-server
     set +a
     # shellcheck disable=SC2086 # the options are words, as systemd splits $QOVI_SERVER_OPTIONS
-    as_service /usr/bin/qovi-server --database "$QOVI_DATABASE" $QOVI_SERVER_OPTIONS >"$check/server.log" 2>&1 &
+    # Not through a function: $! must be the server itself.
+    "${service_user[@]}" /usr/bin/qovi-server --database "$QOVI_DATABASE" $QOVI_SERVER_OPTIONS >"$check/server.log" 2>&1 &
     server_pid=$!
     wait_for "the server to listen" listening
 }
@@ -140,10 +142,13 @@ start_client() {
         fail "the client's window did not show"
     timeout 30 xdotool windowfocus --sync "$window" || fail "cannot focus the client's window"
     # A key pressed while the window is still settling may be lost: press again, a few times.
+    # The server's log lines may reach its file only at its next event: a connection every
+    # second gives it one.
     for _ in 1 2 3 4 5 6; do
         xdotool key Return
-        for _ in $(seq 100); do
+        for i in $(seq 100); do
             grep -Eqs "$expected" "$server_log" && return 0
+            [ $((i % 10)) -eq 0 ] && listening
             sleep 0.1
         done
     done
@@ -205,6 +210,16 @@ purge() {
     fi
     say "purged: nothing left behind"
 }
+
+# Whatever happens, nothing started here outlives the step.
+stop_all() {
+    local pid
+    for pid in "$client_pid" "$server_pid" "$xvfb_pid"; do
+        [ -n "$pid" ] && stop "$pid"
+    done
+    return 0
+}
+trap stop_all EXIT
 
 case ${1:-} in
 prepare) prepare ;;
