@@ -654,9 +654,9 @@ bool Banque::transfererEnUneFois(QVector<Ordre> &ordres)
         destinataires << ordre.destinataire;
         montants << QString::number(ordre.montant);
     }
+    incertaine = false;
     if (perdue)
         return refuserPerdue();
-    incertaine = false;
     QSqlQuery &requete = instructions[LotPostgres];
     requete.bindValue(0, tableauPostgres(sources));
     requete.bindValue(1, tableauPostgres(destinataires));

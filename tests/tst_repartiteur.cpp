@@ -7,6 +7,7 @@
 #include "serveurdetest.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -223,15 +224,15 @@ int TestRepartiteur::entrer(ClientProtocole &client, const QString &compte, cons
 // HAProxy can be told apart (the servers see HAProxy's address).
 int TestRepartiteur::serveurDe(const QString &compte)
 {
-    const QString cree = QStringLiteral("account %1 created").arg(compte);
-    const QString authentifie = QStringLiteral("account %1 authenticated").arg(compte);
+    const QRegularExpression connexion(
+        QStringLiteral("(created|authenticated) from \\S+ account %1").arg(compte));
     int trouve = -1;
     (void)QTest::qWaitFor(
         [&] {
             for (int i = 0; i < nombreServeurs; ++i) {
                 auto &serveur = serveurs[size_t(i)];
                 if (serveur && serveur->processus.state() == QProcess::Running
-                    && (serveur->journal().contains(cree) || serveur->journal().contains(authentifie)))
+                    && serveur->journal().contains(connexion))
                     trouve = i;
             }
             return trouve >= 0;

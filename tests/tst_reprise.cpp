@@ -94,10 +94,13 @@ void TestReprise::verifierJournal(ProcessusServeur &serveur)
     QCOMPARE(journal.count(QStringLiteral("database works again")), 1);
     QVERIFY2(!journal.contains(QLatin1String("QSql")) && !journal.contains(QLatin1String("Unable to free")),
              qPrintable(journal));
+    // The listener of the other servers' notices has its own connection, and its own two lines.
     const QStringList lignes = journal.split(QLatin1Char('\n'));
-    const auto surLaBase = std::count_if(lignes.cbegin(), lignes.cend(),
-                                         [](const QString &ligne) { return ligne.contains(QLatin1String("database")); });
+    const auto surLaBase = std::count_if(lignes.cbegin(), lignes.cend(), [](const QString &ligne) {
+        return ligne.contains(QLatin1String("database")) && !ligne.contains(QLatin1String("database notifications"));
+    });
     QVERIFY2(surLaBase == 2, qPrintable(journal));
+    QVERIFY2(journal.count(QLatin1String("database notifications")) <= 2, qPrintable(journal));
 }
 
 void TestReprise::postgresRedemarre()
@@ -121,9 +124,14 @@ void TestReprise::postgresRedemarre()
     QVERIFY2(postgres.arreter(), qPrintable(postgres.sortie));
     QVERIFY(QTest::qWaitFor([&] { return a.reponses.size() == 1 + rafale; }, 60000));
 
-    // While it is down, requests are refused at once, and honestly.
+    // While it is down, requests are refused at once, and honestly: the first
+    // one may be the one that found the connection broken, while it was sent.
     const QString pendant = a.demander(virementDeAVersB(1), 5000);
-    QVERIFY2(pendant.startsWith(QLatin1String("i:The transfer could not be recorded")), qPrintable(pendant));
+    QVERIFY2(pendant.startsWith(QLatin1String("i:The transfer could not be recorded"))
+                 || pendant.startsWith(QLatin1String("i:The server lost its database while recording")),
+             qPrintable(pendant));
+    const QString ensuite = a.demander(virementDeAVersB(1), 5000);
+    QVERIFY2(ensuite.startsWith(QLatin1String("i:The transfer could not be recorded")), qPrintable(ensuite));
     ClientProtocole nouveau;
     QVERIFY(nouveau.connecter(serveur.port));
     QCOMPARE(nouveau.demander(identifiants(compteC, cleC), 5000), avisBaseInjoignable());

@@ -311,9 +311,9 @@ void TestServeur::devinettesPartagees()
         if (!intrus.connecterDepuis(adresseBouclage(0), cible.port))
             return false;
         intrus.envoyer(identifiants(compteA, QStringLiteral("%1").arg(rang, 20, 10, QLatin1Char('0'))));
-        return cible.journalContient(QStringLiteral("account %1 refused: wrong key from %2 (%3 recent for the "
+        return cible.journalContient(QStringLiteral("refused wrong-key from %1 account %2 (%3 recent for the "
                                                     "account, %3 from the address)")
-                                         .arg(compteA, adresseBouclage(0).toString())
+                                         .arg(adresseBouclage(0).toString(), compteA)
                                          .arg(rang));
     };
     QVERIFY2(deviner(*serveur, 1), qPrintable(serveur->journal()));
@@ -340,7 +340,7 @@ void TestServeur::devinettesSansCompteurs()
     ClientProtocole intrus;
     QVERIFY(connecterAilleurs(intrus, 0));
     intrus.envoyer(identifiants(compteA, cleB));
-    QVERIFY(serveur->journalContient(QStringLiteral("account %1 refused: wrong key").arg(compteA)));
+    QVERIFY(serveur->journalContient(QStringLiteral("refused wrong-key from %1 account %2").arg(adresseBouclage(0).toString(), compteA)));
     QVERIFY(serveur->journalContient(QStringLiteral("wrong keys cannot be counted in the database")));
     QVERIFY2(intrus.reponse(0, 3000).isNull(), qPrintable(intrus.reponses.value(0)));
     // The owner is let in at once all the same, from elsewhere.
