@@ -255,15 +255,5 @@ int executer(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication application(argc, argv);
-    if (application.arguments().size() < 3) {
-        fprintf(stderr, "usage: bench_livraison SERVER POSTGRESQL_URL [TRANSFERS]\n");
-        return 2;
-    }
-    try {
-        return executer(application.arguments());
-    } catch (const std::exception &echec) {
-        fprintf(stderr, "bench_livraison: %s\n", echec.what());
-    }
-    return 1;
+    return lancerBanc(argc, argv, "SERVER POSTGRESQL_URL [TRANSFERS]", 3, executer);
 }

@@ -322,15 +322,5 @@ int executer(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication application(argc, argv);
-    if (application.arguments().size() < 3) {
-        fprintf(stderr, "usage: bench_postgres SERVER POSTGRES_URL [SECONDS [BEFORE_SERVER]]\n");
-        return 2;
-    }
-    try {
-        return executer(application.arguments());
-    } catch (const std::exception &echec) {
-        fprintf(stderr, "bench_postgres: %s\n", echec.what());
-    }
-    return 1;
+    return lancerBanc(argc, argv, "SERVER POSTGRES_URL [SECONDS [BEFORE_SERVER]]", 3, executer);
 }

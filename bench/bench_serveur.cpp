@@ -625,17 +625,5 @@ int executer(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication application(argc, argv);
-    if (application.arguments().size() < 2) {
-        fprintf(stderr, "usage: bench_serveur SERVER [SECONDS [CONNECTIONS...]]\n");
-        return 2;
-    }
-    try {
-        return executer(application.arguments());
-    } catch (const EchecBanc &echec) {
-        fprintf(stderr, "bench_serveur: %s\n", echec.what());
-    } catch (const std::exception &echec) {
-        fprintf(stderr, "bench_serveur: %s\n", echec.what());
-    }
-    return 1;
+    return lancerBanc(argc, argv, "SERVER [SECONDS [CONNECTIONS...]]", 2, executer);
 }

@@ -2,6 +2,10 @@
 
 #include "connexionbanc.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QStringList>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -117,4 +121,20 @@ std::string ServeurSousTest::finJournal() const
     for (const std::string &l : lignes)
         fin += "  " + l + "\n";
     return fin.empty() ? "  (empty log)\n" : fin;
+}
+
+int lancerBanc(int argc, char **argv, const char *usage, int argumentsMin, int (*executer)(const QStringList &))
+{
+    QCoreApplication application(argc, argv);
+    const std::string nom = QFileInfo(application.applicationFilePath()).fileName().toStdString();
+    if (application.arguments().size() < argumentsMin) {
+        std::fprintf(stderr, "usage: %s %s\n", nom.c_str(), usage);
+        return 2;
+    }
+    try {
+        return executer(application.arguments());
+    } catch (const std::exception &echec) {
+        std::fprintf(stderr, "%s: %s\n", nom.c_str(), echec.what());
+    }
+    return 1;
 }

@@ -10,6 +10,12 @@
 #include <string>
 #include <vector>
 
+class QStringList;
+
+// The main of a server benchmark: the Qt application, at least argumentsMin
+// arguments (else the usage line and 2), and any failure as one line and 1.
+int lancerBanc(int argc, char **argv, const char *usage, int argumentsMin, int (*executer)(const QStringList &));
+
 class ServeurSousTest
 {
 public:
