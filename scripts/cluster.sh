@@ -41,6 +41,11 @@ qovi_pg_fsync=on
 qovi_pg_start
 url=${QOVI_TEST_PG_URL:-}
 [ -n "$url" ] || { echo "cluster.sh: PostgreSQL did not start (see above)" >&2; exit 1; }
+# The password goes to libpq through the environment, where ps does not show it.
+credentials=${url#postgresql://}
+credentials=${credentials%%@*}
+export PGPASSWORD=${credentials#*:}
+url="postgresql://${credentials%%:*}@${url#*@}"
 
 # HAProxy shows every client to the servers with its own address: the limit
 # per client address is HAProxy's (see its configuration), not the servers'.
@@ -85,6 +90,7 @@ QoVi\$ runs as one service on this machine:
   HAProxy      127.0.0.1:$front (pid $haproxy_pid), configuration $work/haproxy.cfg, log $work/haproxy.log
 
 Clients connect to 127.0.0.1 port $front: bash scripts/run.sh
+The password of the database is in PGPASSWORD: export PGPASSWORD='$PGPASSWORD' before these.
 Credit an account:  $root/build/qovi-server credit ACCOUNT AMOUNT --database '$url'
 Balances:           $root/build/qovi-server accounts --database '$url'
 A server dying:     kill -9 PID of one qovi-server; its clients press "Connection" again.
