@@ -251,16 +251,18 @@ QString ecrireScriptPgbench(const QTemporaryDir &dossier, const QString &url)
     return chemin;
 }
 
-Serveurs demarrer(const std::string &programme, const QString &url, const QTemporaryDir &dossier,
-                  const std::string &nom)
+// Starts servers until there are n: a load on s servers runs with only those s
+// on the database, as a deployment of s servers would (a lone server is told
+// of no other server's money).
+void completer(Serveurs &serveurs, size_t n, const std::string &programme, const QString &url,
+               const QTemporaryDir &dossier, const std::string &nom)
 {
     std::vector<std::string> options{"--port", "0", "--database", texte(url), "--idle-timeout", "3600"};
-    Serveurs serveurs;
-    for (int i = 0; i < serveursMax; ++i) {
-        const QString journal = dossier.filePath(QStringLiteral("%1-%2.log").arg(QString::fromStdString(nom)).arg(i));
+    while (serveurs.size() < n) {
+        const QString journal =
+            dossier.filePath(QStringLiteral("%1-%2.log").arg(QString::fromStdString(nom)).arg(serveurs.size()));
         serveurs.push_back(std::make_unique<ServeurSousTest>(programme, options, texte(journal)));
     }
-    return serveurs;
 }
 
 std::string nomCharge(int k, int s)
@@ -288,8 +290,10 @@ int executer(const QStringList &arguments)
     fprintf(stderr, "  creating the accounts...\n");
     preparerComptes(url);
     const QString script = ecrireScriptPgbench(dossier, url);
-    Serveurs nouveaux = demarrer(programme, url, dossier, "server");
-    Serveurs anciens = avant.empty() ? Serveurs() : demarrer(avant, url, dossier, "before");
+    Serveurs nouveaux, anciens;
+    completer(nouveaux, 1, programme, url, dossier, "server");
+    if (!avant.empty())
+        completer(anciens, 1, avant, url, dossier, "before");
     Banc banc;
     try {
         // pgbench just before each load: the machine's pace drifts.
@@ -304,6 +308,9 @@ int executer(const QStringList &arguments)
                 ligne("the server before, " + nomCharge(k, 1), banc.charger(anciens, k, 1, secondes), k, insertions);
         }
         for (int s : {2, 4}) {
+            completer(nouveaux, size_t(s), programme, url, dossier, "server");
+            if (!anciens.empty())
+                completer(anciens, size_t(s), avant, url, dossier, "before");
             const Charge charge = banc.charger(nouveaux, clientsMax, s, secondes);
             fprintf(stderr, "  100 clients on %d servers: %.0f transfers/s\n", s, charge.parSeconde);
             ligne("server transfers on PostgreSQL, " + nomCharge(clientsMax, s), charge, clientsMax, insertions);

@@ -8,6 +8,10 @@ namespace {
 // The payload is read by lireAvis (server/grappe/avis.h). The id keeps two
 // equal movements of one transaction apart: PostgreSQL merges equal payloads.
 // The origin is the writer's application name: a server skips what it wrote.
+// Nothing is sent when no other server is written in `servers` (a server alone
+// on its database): each notice wakes every listener, which costs a lone
+// server 40 % of its transfers. A server writes itself there right after its
+// LISTEN, before it takes clients, and again after each reconnection.
 const char *const instructionsPostgres[] = {
     "CREATE TABLE IF NOT EXISTS servers ("
     " id TEXT PRIMARY KEY,"
@@ -20,14 +24,18 @@ const char *const instructionsPostgres[] = {
     "CREATE INDEX IF NOT EXISTS presence_server ON presence (server)",
     "CREATE OR REPLACE FUNCTION qovi_notify_transfer() RETURNS trigger LANGUAGE plpgsql AS $$"
     " BEGIN"
+    " IF EXISTS (SELECT 1 FROM servers WHERE id <> current_setting('application_name')) THEN"
     " PERFORM pg_notify('qovi_money', 't:' || NEW.id || ':' || NEW.recipient || ':' || NEW.amount || ':'"
     " || NEW.sender || ':' || current_setting('application_name'));"
+    " END IF;"
     " RETURN NULL;"
     " END $$",
     "CREATE OR REPLACE FUNCTION qovi_notify_credit() RETURNS trigger LANGUAGE plpgsql AS $$"
     " BEGIN"
+    " IF EXISTS (SELECT 1 FROM servers WHERE id <> current_setting('application_name')) THEN"
     " PERFORM pg_notify('qovi_money', 'c:' || NEW.id || ':' || NEW.account || ':' || NEW.amount || '::'"
     " || current_setting('application_name'));"
+    " END IF;"
     " RETURN NULL;"
     " END $$",
     "DROP TRIGGER IF EXISTS transfers_notify ON transfers",
