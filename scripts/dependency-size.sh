@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# What the run command and the test command install on a fresh minimal Debian 12:
+# the packages and the disk space that apt announces (nothing is installed).
+# Uses the debootstrap tree that scripts/package-check.sh keeps; needs root and the mirror.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cache=${QOVI_PACKAGE_CACHE:-/var/cache/qovi-package-check}
+mirror=${QOVI_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+base="$cache/bookworm-minbase.tar"
+[ -f "$base" ] || { echo "dependency-size: no $base yet: run scripts/package-check.sh once" >&2; exit 1; }
+
+tree=$(mktemp -d /var/tmp/qovi-size.XXXXXX)
+chmod 0755 "$tree"
+tar --numeric-owner -C "$tree" -xf "$base"
+mount -t proc proc "$tree/proc"
+trap 'umount "$tree/proc"; rm -rf "$tree"' EXIT
+cat >"$tree/etc/apt/sources.list" <<SOURCES
+deb $mirror bookworm main
+deb $mirror bookworm-updates main
+deb http://deb.debian.org/debian-security bookworm-security main
+SOURCES
+cp /etc/resolv.conf "$tree/etc/resolv.conf" 2>/dev/null || true
+chroot "$tree" apt-get -o APT::Sandbox::User=root update -qq
+
+# The lists as install-deps.sh has them.
+lists=$(sed -n '/^packages=(/,/^)/p; /^tunnel=(/p; /^tests=(/,/^)/p' "$root/scripts/install-deps.sh")
+run=$(bash -c "$lists"$'\necho "${packages[*]}"')
+tests=$(bash -c "$lists"$'\necho "${tests[*]}"')
+
+announce() {
+    local plan
+    plan=$(chroot "$tree" apt-get install --no-install-recommends --assume-no "$@" 2>/dev/null || true)
+    echo \
+        "$(chroot "$tree" apt-get install -s --no-install-recommends "$@" | grep -c '^Inst ') packages," \
+        "$(grep -o '[0-9.,]* [kMG]B of additional disk space' <<<"$plan")"
+}
+echo "run command:  $(announce $run)"
+echo "test command: $(announce $run $tests)"
