@@ -76,8 +76,13 @@ if $installingPostgres; then
         pg_dropcluster --stop "$version" "$(basename "$cluster")"
     done
 fi
-# Installed only for its fail2ban-regex tool (tst_journal checks the shipped filter):
-# no ban daemon on a development machine.
-if [[ " ${missing[*]} " == *" fail2ban "* ]] && [ -d /run/systemd/system ]; then
-    systemctl disable --now fail2ban.service >/dev/null 2>&1 || true
-fi
+# fail2ban (for its fail2ban-regex: tst_journal checks the shipped filter) and HAProxy
+# (the tests start their own) are test tools here: neither daemon runs, now or at boot.
+for daemon in fail2ban haproxy; do
+    [[ " ${missing[*]} " == *" $daemon "* ]] && command -v systemctl >/dev/null || continue
+    if [ -d /run/systemd/system ]; then
+        systemctl disable --now "$daemon.service" >/dev/null 2>&1 || true
+    else
+        systemctl disable "$daemon.service" >/dev/null 2>&1 || true
+    fi
+done

@@ -258,6 +258,10 @@ private:
     bool tue = false;
 };
 
+// The skip of a PostgreSQL case on a machine without a cluster at hand.
+inline constexpr char sansPostgres[] =
+    "needs PostgreSQL: QOVI_TEST_PG_URL is not set (scripts/postgres-test.sh starts a cluster)";
+
 // For each test function (from init()): a fresh database of the kind that the
 // test's global data names, and the server on it; skipped for PostgreSQL
 // when no cluster is at hand.
@@ -266,7 +270,7 @@ inline void ouvrirBancServeur(std::unique_ptr<BaseDeTest> &base, std::unique_ptr
 {
     QFETCH_GLOBAL(QString, genreBase);
     if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set (scripts/postgres-test.sh starts a cluster)");
+        QSKIP(sansPostgres);
     base = std::make_unique<BaseDeTest>(genreBase);
     QVERIFY(base->estPrete());
     serveur = std::make_unique<ProcessusServeur>(base->url);

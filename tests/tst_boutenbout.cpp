@@ -37,7 +37,7 @@ void TstBoutEnBout::virementEntreDeuxClients()
 {
     QFETCH(QString, genreBase);
     if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set (scripts/postgres-test.sh starts a cluster)");
+        QSKIP(sansPostgres);
     BaseDeTest base(genreBase);
     QVERIFY(base.estPrete());
     ProcessusServeur serveur(base.url);

@@ -206,7 +206,7 @@ void TestCommandeServeur::baseDansEtatSystemd()
 void TestCommandeServeur::motDePassePostgres()
 {
     if (adressePostgresDeTest().isEmpty())
-        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set");
+        QSKIP(sansPostgres);
     BaseDeTest base(QStringLiteral("postgresql"));
     QVERIFY(base.estPrete());
     QUrl sansMotDePasse(base.url);

@@ -75,7 +75,7 @@ void TestGrappe::ouvrir(int nombreServeurs)
 {
     QFETCH(QString, genreBase);
     if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set");
+        QSKIP(sansPostgres);
     base = std::make_unique<BaseDeTest>(genreBase);
     QVERIFY(base->estPrete());
     if (!base->estPostgres())

@@ -87,7 +87,7 @@ bool TstLimites::demarrer(const QStringList &options, const QStringList &envelop
 {
     QFETCH_GLOBAL(QString, genreBase);
     if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty()) {
-        QTest::qSkip("QOVI_TEST_PG_URL is not set", __FILE__, __LINE__);
+        QTest::qSkip(sansPostgres, __FILE__, __LINE__);
         return false;
     }
     base = std::make_unique<BaseDeTest>(genreBase);

@@ -23,7 +23,7 @@ private slots:
 void TestMotDePassePostgres::initTestCase()
 {
     if (adressePostgresDeTest().isEmpty())
-        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set");
+        QSKIP(sansPostgres);
 }
 
 void TestMotDePassePostgres::sansMotDePasseDansLAdresse_data()

@@ -125,7 +125,7 @@ void TestRepartiteur::initTestCase()
     if (haproxy.isEmpty())
         QSKIP("needs haproxy: the haproxy program is not installed (Debian package haproxy)");
     if (adressePostgresDeTest().isEmpty())
-        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set (scripts/postgres-test.sh sets it)");
+        QSKIP(sansPostgres);
     QVERIFY(dossier.isValid());
 }
 

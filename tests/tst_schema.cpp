@@ -93,7 +93,7 @@ void TestSchema::init()
 {
     QFETCH_GLOBAL(QString, genreBase);
     if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP("needs PostgreSQL: QOVI_TEST_PG_URL is not set");
+        QSKIP(sansPostgres);
     base = std::make_unique<BaseDeTest>(genreBase);
     QVERIFY(base->estPrete());
 }
