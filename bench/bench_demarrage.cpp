@@ -31,7 +31,6 @@
 
 namespace {
 
-using Horloge = std::chrono::steady_clock;
 
 struct Mesure
 {

@@ -37,7 +37,6 @@
 
 namespace {
 
-using Horloge = std::chrono::steady_clock;
 
 const QString cle = QStringLiteral("12345678901234567890");
 const QString expediteur = QStringLiteral("5E0000000001");
@@ -45,16 +44,6 @@ const QString voisin = QStringLiteral("5E0000000002");   // on the sender's serv
 const QString lointain = QStringLiteral("5E0000000003"); // on the other server
 
 std::string texte(const QString &q) { return q.toStdString(); }
-
-double ms(Horloge::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double centile(std::vector<double> valeurs, double p)
-{
-    if (valeurs.empty())
-        return 0;
-    std::sort(valeurs.begin(), valeurs.end());
-    return valeurs[std::min(valeurs.size() - 1, size_t(p * double(valeurs.size())))];
-}
 
 // Runs one maintenance statement on the cluster's own database.
 void maintenance(const QString &url, const QString &sql)

@@ -39,7 +39,6 @@
 
 namespace {
 
-using Horloge = std::chrono::steady_clock;
 using Serveurs = std::vector<std::unique_ptr<ServeurSousTest>>;
 
 const QString cle = QStringLiteral("12345678901234567890");
@@ -53,16 +52,6 @@ QString numeroCompte(int chaine, int i)
 }
 
 std::string texte(const QString &q) { return q.toStdString(); }
-double ms(Horloge::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double centile(std::vector<double> valeurs, double p)
-{
-    if (valeurs.empty())
-        return 0;
-    std::sort(valeurs.begin(), valeurs.end());
-    return valeurs[std::min(valeurs.size() - 1, size_t(p * double(valeurs.size())))];
-}
-
 struct Charge
 {
     double parSeconde = 0;

@@ -45,7 +45,6 @@
 namespace {
 
 using Connexions = std::vector<std::shared_ptr<ConnexionBanc>>;
-using Horloge = std::chrono::steady_clock;
 
 const QString cle = QStringLiteral("12345678901234567890");
 
@@ -75,8 +74,6 @@ asio::ip::address_v4 adresseSource(Bloc bloc, int i)
 }
 
 std::string texte(const QString &q) { return q.toStdString(); }
-
-double ms(Horloge::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // The event loop, the server and where it listens, for the whole run.
 struct Banc
@@ -171,14 +168,6 @@ Connexions connecter(Banc &banc, int n, const std::function<QString(int)> &compt
         },
         24 * 3600, std::to_string(n) + " logins");
     return connexions;
-}
-
-double centile(std::vector<double> valeurs, double p)
-{
-    if (valeurs.empty())
-        return 0;
-    std::sort(valeurs.begin(), valeurs.end());
-    return valeurs[std::min(valeurs.size() - 1, size_t(p * double(valeurs.size())))];
 }
 
 struct Charge

@@ -4,8 +4,27 @@
 // The rows of the table that scripts/bench.sh prints: each figure beside the
 // baseline measured in the same run.
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+using Horloge = std::chrono::steady_clock;
+
+inline double ms(Horloge::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// The value below which a fraction p of valeurs lies (0 for none).
+inline double centile(std::vector<double> valeurs, double p)
+{
+    if (valeurs.empty())
+        return 0;
+    std::sort(valeurs.begin(), valeurs.end());
+    return valeurs[std::min(valeurs.size() - 1, size_t(p * double(valeurs.size())))];
+}
 
 // One row: | figure | value | baseline | baseline value | ratio |
 inline void ligneTableau(const std::string &figure, const std::string &valeur, const std::string &base,
