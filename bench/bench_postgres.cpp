@@ -115,19 +115,11 @@ private:
 
     void attendre(Serveurs &serveurs, const std::function<bool()> &fini, int secondes, const std::string &quoi)
     {
-        const auto limite = Horloge::now() + std::chrono::seconds(secondes);
-        auto prochainControle = Horloge::now();
-        while (!fini()) {
-            const auto maintenant = Horloge::now();
-            if (maintenant > limite)
-                throw EchecBanc("timed out after " + std::to_string(secondes) + " s waiting for " + quoi);
-            if (maintenant >= prochainControle) {
-                for (auto &serveur : serveurs)
-                    serveur->verifierEnMarche();
-                prochainControle = maintenant + std::chrono::milliseconds(200);
-            }
-            contexte.run_one_for(std::chrono::milliseconds(50));
-        }
+        const auto verifier = [&serveurs] {
+            for (auto &serveur : serveurs)
+                serveur->verifierEnMarche();
+        };
+        attendreBanc(contexte, fini, verifier, secondes, quoi);
     }
 
     void connecter(Serveurs &serveurs, std::vector<Client> &clients)

@@ -91,18 +91,7 @@ struct Banc
     // Runs the event loop until fini() holds; a time-out is a failure to run.
     void attendre(const std::function<bool()> &fini, int secondes, const std::string &quoi)
     {
-        const auto limite = Horloge::now() + std::chrono::seconds(secondes);
-        auto prochainControle = Horloge::now();
-        while (!fini()) {
-            const auto maintenant = Horloge::now();
-            if (maintenant > limite)
-                throw EchecBanc("timed out after " + std::to_string(secondes) + " s waiting for " + quoi);
-            if (maintenant >= prochainControle) {
-                serveur->verifierEnMarche();
-                prochainControle = maintenant + std::chrono::milliseconds(200);
-            }
-            contexte.run_one_for(std::chrono::milliseconds(50));
-        }
+        attendreBanc(contexte, fini, [this] { serveur->verifierEnMarche(); }, secondes, quoi);
     }
 
     void fermer(Connexions &connexions)

@@ -5,6 +5,8 @@
 
 #include <QBuffer>
 
+#include <chrono>
+
 std::shared_ptr<ConnexionBanc> ConnexionBanc::ouvrir(asio::io_context &contexte, const asio::ip::address_v4 &source,
                                                      const asio::ip::tcp::endpoint &serveur)
 {
@@ -96,4 +98,21 @@ void ConnexionBanc::echouer(const std::string &raison)
     if (!surEchec)
         throw EchecBanc(raison);
     surEchec(raison);
+}
+
+void attendreBanc(asio::io_context &contexte, const std::function<bool()> &fini,
+                  const std::function<void()> &verifier, int secondes, const std::string &quoi)
+{
+    const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(secondes);
+    auto prochainControle = std::chrono::steady_clock::now();
+    while (!fini()) {
+        const auto maintenant = std::chrono::steady_clock::now();
+        if (maintenant > limite)
+            throw EchecBanc("timed out after " + std::to_string(secondes) + " s waiting for " + quoi);
+        if (maintenant >= prochainControle) {
+            verifier();
+            prochainControle = maintenant + std::chrono::milliseconds(200);
+        }
+        contexte.run_one_for(std::chrono::milliseconds(50));
+    }
 }

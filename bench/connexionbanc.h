@@ -23,6 +23,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Runs contexte until fini() holds, calling verifier() (which throws when a
+// server has ended) every 200 ms; a time-out is a failure to run.
+void attendreBanc(asio::io_context &contexte, const std::function<bool()> &fini,
+                  const std::function<void()> &verifier, int secondes, const std::string &quoi);
+
 class ConnexionBanc : public std::enable_shared_from_this<ConnexionBanc>
 {
 public:
