@@ -400,9 +400,9 @@ double transactionsParSeconde(const QString &chemin, int secondes)
     chrono.start();
     int n = 0;
     while (chrono.elapsed() < secondes * 1000) {
-        if (!banque.commencerLot({numeroCompte(0), numeroCompte(1)})
-            || banque.transfererDansLot(numeroCompte(0), numeroCompte(1), 1) != Banque::Issue::Fait
-            || !banque.validerLot())
+        QVector<Banque::Ordre> lot{{numeroCompte(0), numeroCompte(1), 1, Banque::Issue::Erreur}};
+        banque.transfererLot(lot);
+        if (lot.front().issue != Banque::Issue::Fait)
             throw EchecBanc("an in-process transaction failed: " + texte(banque.erreur()));
         ++n;
     }

@@ -341,10 +341,6 @@ QString Banque::texte(Instruction instruction) const
         return QStringLiteral("UPDATE accounts SET balance = balance - ? WHERE account = ? AND balance >= ?");
     case Credit:
         return QStringLiteral("UPDATE accounts SET balance = balance + ? WHERE account = ? AND balance <= ?");
-    case VerrouLot:
-        // Rows locked in one order: two opposite lots on two servers never deadlock.
-        return QStringLiteral("SELECT account FROM accounts WHERE account = ANY (CAST(? AS TEXT[]))"
-                              " ORDER BY account FOR UPDATE");
     case JournalVirement:
         return QStringLiteral("INSERT INTO transfers (sender, recipient, amount, created_at) VALUES (?, ?, ?, ?)");
     case JournalCredit:
@@ -363,8 +359,8 @@ bool Banque::preparerInstructions()
     for (int i = 0; i < NombreInstructions; ++i) {
         instructions.emplace_back(base);
         // PostgreSQL prepares only queries, not BEGIN, COMMIT or ROLLBACK:
-        // those are sent as text each time. SQLite locks no rows.
-        if ((postgres && i <= Annulation) || (!postgres && (i == VerrouLot || i == LotPostgres)))
+        // those are sent as text each time. SQLite has no lot function.
+        if ((postgres && i <= Annulation) || (!postgres && i == LotPostgres))
             continue;
         if (!instructions.back().prepare(texte(Instruction(i))))
             return echouer(instructions.back());
@@ -559,25 +555,6 @@ Banque::Issue Banque::crediter(const QString &compte, qint64 montant, qint64 *so
     return valider() ? Issue::Fait : Issue::Erreur;
 }
 
-bool Banque::commencerLot(const QStringList &comptes)
-{
-    // One time for the lot: its transfers are committed at the same moment.
-    horodatageLot = maintenant();
-    if (!commencer())
-        return false;
-    if (!postgres)
-        return true;  // BEGIN IMMEDIATE has locked the whole database
-    QStringList tries = comptes;
-    tries.sort();
-    tries.removeDuplicates();
-    // Account numbers are hexadecimal digits: nothing to quote in the array.
-    const QString tableau = QLatin1Char('{') + tries.join(QLatin1Char(',')) + QLatin1Char('}');
-    if (executer(VerrouLot, {tableau}))
-        return true;
-    annuler();
-    return false;
-}
-
 Banque::Issue Banque::transfererDansLot(const QString &source, const QString &destinataire, qint64 montant)
 {
     int lignes = 0;
@@ -600,16 +577,6 @@ Banque::Issue Banque::transfererDansLot(const QString &source, const QString &de
     return Issue::Fait;
 }
 
-bool Banque::validerLot()
-{
-    return valider();
-}
-
-void Banque::abandonnerLot()
-{
-    annuler();
-}
-
 void Banque::transfererLot(QVector<Ordre> &ordres)
 {
     if (!postgres) {
@@ -622,12 +589,12 @@ void Banque::transfererLot(QVector<Ordre> &ordres)
         ordre.issue = Issue::Erreur;
 }
 
+// BEGIN IMMEDIATE locks the whole database: nothing else to lock.
 void Banque::transfererParEtapes(QVector<Ordre> &ordres)
 {
-    QStringList touches;
-    for (const Ordre &ordre : qAsConst(ordres))
-        touches << ordre.source << ordre.destinataire;
-    bool fait = commencerLot(touches);
+    // One time for the lot: its transfers are committed at the same moment.
+    horodatageLot = maintenant();
+    bool fait = commencer();
     for (Ordre &ordre : ordres) {
         if (!fait)
             break;
@@ -635,9 +602,9 @@ void Banque::transfererParEtapes(QVector<Ordre> &ordres)
         fait = ordre.issue != Issue::Erreur;
     }
     if (fait)
-        fait = validerLot();
+        fait = valider();
     else
-        abandonnerLot();
+        annuler();
     for (Ordre &ordre : ordres) {
         if (!fait)
             ordre.issue = Issue::Erreur;

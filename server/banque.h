@@ -81,14 +81,7 @@ public:
     Issue crediter(const QString &compte, qint64 montant, qint64 *solde);
 
     // Transfers go in lots: the transfers that arrive together share one
-    // transaction, and one commit. comptes: every account the lot touches,
-    // locked at once and in one order, so that two servers never deadlock.
-    bool commencerLot(const QStringList &comptes);
-    // Fait, or a refusal (SoldeInsuffisant, Plafond, CompteInconnu) that leaves
-    // the lot as it was; Erreur: the lot is to be abandoned.
-    Issue transfererDansLot(const QString &source, const QString &destinataire, qint64 montant);
-    bool validerLot();
-    void abandonnerLot();
+    // transaction, and one commit.
     // One transfer of a lot, and what became of it.
     struct Ordre
     {
@@ -98,8 +91,9 @@ public:
         Issue issue;
     };
     // The whole lot, each transfer all or nothing and in the order given:
-    // on PostgreSQL in one statement, committed on its own; on SQLite through
-    // the steps above. Every issue is Erreur when the lot failed as a whole.
+    // on PostgreSQL in one statement, committed on its own; on SQLite one
+    // statement after another in one transaction. Every issue is Erreur when
+    // the lot failed as a whole.
     void transfererLot(QVector<Ordre> &ordres);
     bool comptes(QVector<Compte> *liste);
 
@@ -113,7 +107,6 @@ private:
         CreationCompte,
         Debit,
         Credit,
-        VerrouLot,
         JournalVirement,
         JournalCredit,
         LotPostgres,
@@ -139,6 +132,9 @@ private:
     Issue echec();
     Issue creditRefuse(const QString &compte);
     void transfererParEtapes(QVector<Ordre> &ordres);
+    // Fait, or a refusal (SoldeInsuffisant, Plafond, CompteInconnu) that leaves
+    // the lot as it was; Erreur: the lot is to be abandoned.
+    Issue transfererDansLot(const QString &source, const QString &destinataire, qint64 montant);
     bool transfererEnUneFois(QVector<Ordre> &ordres);
 
     QString nomConnexion;
