@@ -10,16 +10,11 @@ base="$cache/bookworm-minbase.tar"
 [ -f "$base" ] || { echo "dependency-size: no $base yet: run scripts/package-check.sh once" >&2; exit 1; }
 
 tree=$(mktemp -d /var/tmp/qovi-size.XXXXXX)
-chmod 0755 "$tree"
-tar --numeric-owner -C "$tree" -xf "$base"
+trap 'umount "$tree/proc" 2>/dev/null; rm -rf --one-file-system "$tree"' EXIT
+# shellcheck source=debian-tree.sh
+source "$root/scripts/debian-tree.sh"
+debian_tree "$tree" "$base" "$mirror"
 mount -t proc proc "$tree/proc"
-trap 'umount "$tree/proc"; rm -rf "$tree"' EXIT
-cat >"$tree/etc/apt/sources.list" <<SOURCES
-deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb http://deb.debian.org/debian-security bookworm-security main
-SOURCES
-cp /etc/resolv.conf "$tree/etc/resolv.conf" 2>/dev/null || true
 chroot "$tree" apt-get -o APT::Sandbox::User=root update -qq
 
 # The lists as install-deps.sh has them.

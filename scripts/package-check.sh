@@ -157,22 +157,15 @@ cleanup() {
     rm -rf --one-file-system "$tree"
 }
 trap cleanup EXIT
-# By number: the names of the host are not those of the tree.
-tar --numeric-owner -C "$tree" -xf "$base"
-# The root of the tree is its /: every user must reach it (mktemp made it 0700).
-chmod 0755 "$tree"
+# shellcheck source=debian-tree.sh
+source "$root/scripts/debian-tree.sh"
+debian_tree "$tree" "$base" "$mirror"
 mount -t proc proc "$tree/proc" && mounted+=("$tree/proc")
 mount --bind "$cache/archives" "$tree/var/cache/apt/archives" && mounted+=("$tree/var/cache/apt/archives")
 mkdir -p "$tree/tmp/previous" "$tree/tmp/current" "$tree/tmp/check"
 cp $(debs "$previous") "$tree/tmp/previous/"
 cp $(debs "$version") "$tree/tmp/current/"
 cp "$root/scripts/package-check-root.sh" "$tree/tmp/check/"
-cat >"$tree/etc/apt/sources.list" <<EOF
-deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb http://deb.debian.org/debian-security bookworm-security main
-EOF
-cp /etc/resolv.conf "$tree/etc/resolv.conf" 2>/dev/null || true
 # No service starts in a chroot (policy-rc.d), and dpkg needs no terminal.
 printf '#!/bin/sh\nexit 101\n' >"$tree/usr/sbin/policy-rc.d"
 chmod 0755 "$tree/usr/sbin/policy-rc.d"
