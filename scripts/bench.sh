@@ -18,7 +18,7 @@ export QOVI_BENCH_QUICK=${QOVI_BENCH_QUICK:-0}
 "$root/scripts/install-deps.sh" --test
 
 dir="$root/build-bench"
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQOVI_WERROR=ON >/dev/null
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQOVI_BENCH=ON -DQOVI_WERROR=ON >/dev/null
 cmake --build "$dir" --parallel "$(nproc)" >/dev/null
 
 work=$(mktemp -d)

@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
 # What the run command and the test command install on a fresh minimal Debian 12:
 # the packages and the disk space that apt announces (nothing is installed).
-# Uses the debootstrap tree that scripts/package-check.sh keeps; needs root and the mirror.
+# Uses the debootstrap tree that scripts/debian-tree.sh keeps; needs root and the mirror.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=${QOVI_PACKAGE_CACHE:-/var/cache/qovi-package-check}
-mirror=${QOVI_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-base="$cache/bookworm-minbase.tar"
-[ -f "$base" ] || { echo "dependency-size: no $base yet: run scripts/package-check.sh once" >&2; exit 1; }
+# shellcheck source=debian-tree.sh
+source "$root/scripts/debian-tree.sh"
+mirror=$(debian_mirror)
+base=$(debian_base "$cache" "$mirror")
 
 tree=$(mktemp -d /var/tmp/qovi-size.XXXXXX)
 trap 'umount "$tree/proc" 2>/dev/null; rm -rf --one-file-system "$tree"' EXIT
-# shellcheck source=debian-tree.sh
-source "$root/scripts/debian-tree.sh"
 debian_tree "$tree" "$base" "$mirror"
 mount -t proc proc "$tree/proc"
 chroot "$tree" apt-get -o APT::Sandbox::User=root update -qq

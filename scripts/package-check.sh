@@ -22,7 +22,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=${QOVI_PACKAGE_CACHE:-/var/cache/qovi-package-check}
-mirror=${QOVI_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 build=$cache/build
 source=$build/qovi
 
@@ -135,16 +134,10 @@ if ldd "$source/debian/qovi-server/usr/bin/qovi-server" | grep -Eq 'libQt5(Gui|W
 fi
 
 # --- A fresh Debian 12 root ---
-base="$cache/bookworm-minbase.tar"
-if [ ! -f "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
-    say "debootstrap bookworm (kept in $base)"
-    fresh=$(mktemp -d /var/tmp/qovi-debootstrap.XXXXXX)
-    debootstrap --variant=minbase bookworm "$fresh" "$mirror" >/dev/null ||
-        { rm -rf "$fresh"; fail "debootstrap"; }
-    tar --numeric-owner -C "$fresh" -cf "$base.new" .
-    rm -rf "$fresh"
-    mv "$base.new" "$base"
-fi
+# shellcheck source=debian-tree.sh
+source "$root/scripts/debian-tree.sh"
+mirror=$(debian_mirror)
+base=$(debian_base "$cache" "$mirror") || fail "debootstrap"
 tree=$(mktemp -d /var/tmp/qovi-debian12.XXXXXX)
 mkdir -p "$cache/archives/partial"
 mounted=()
@@ -157,8 +150,6 @@ cleanup() {
     rm -rf --one-file-system "$tree"
 }
 trap cleanup EXIT
-# shellcheck source=debian-tree.sh
-source "$root/scripts/debian-tree.sh"
 debian_tree "$tree" "$base" "$mirror"
 mount -t proc proc "$tree/proc" && mounted+=("$tree/proc")
 mount --bind "$cache/archives" "$tree/var/cache/apt/archives" && mounted+=("$tree/var/cache/apt/archives")

@@ -5,8 +5,7 @@
 # (scripts/skips.sh says what the machine can do).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh" --test
-"$root/scripts/build.sh"
+"$root/scripts/build.sh" --tests
 
 if [ "${QOVI_SANITIZE:-0}" = 1 ]; then
     dir="$root/build-sanitize"

@@ -3,8 +3,12 @@
 
 // A PostgreSQL cluster of the test's own, which it may stop and start again
 // on the same port: never the shared one that other tests use meanwhile.
-// initdb and pg_ctl run as the postgres user, in a temporary directory,
-// listening on a free port of 127.0.0.1 only, with a password of its own.
+// initdb and the postmaster run as the postgres user, in a temporary directory,
+// listening on a free port of 127.0.0.1 only, with a password of its own. The
+// postmaster is the test's own child, so that it ends with the test however
+// the test ends.
+
+#include "processuslie.h"
 
 #include <QCollator>
 #include <QDir>
@@ -13,6 +17,7 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <algorithm>
 
@@ -22,11 +27,7 @@
 class PostgresPrive
 {
 public:
-    ~PostgresPrive()
-    {
-        if (enMarche)
-            pgCtl({QStringLiteral("stop"), QStringLiteral("-m"), QStringLiteral("immediate")});
-    }
+    ~PostgresPrive() { finir(SIGQUIT); }
 
     // Initialises the cluster and starts it. Empty when it runs; else what the
     // machine lacks, in the form a QSKIP message begins with.
@@ -36,6 +37,8 @@ public:
             return QStringLiteral("needs root: PostgreSQL runs as its own user");
         const passwd *utilisateur = ::getpwnam("postgres");
         bin = dossierProgrammes();
+        if (utilisateur)
+            postmaster.executerComme(utilisateur->pw_uid, utilisateur->pw_gid);
         if (!utilisateur || bin.isEmpty())
             return QStringLiteral("needs PostgreSQL: initdb and the postgres user are missing");
         if (!dossier.isValid()
@@ -70,8 +73,7 @@ public:
     {
         if (!enMarche)
             return true;
-        enMarche = !pgCtl({QStringLiteral("stop"), QStringLiteral("-m"), QStringLiteral("fast")});
-        return !enMarche;
+        return finir(SIGINT);
     }
 
     bool demarrer()
@@ -79,14 +81,35 @@ public:
         if (enMarche)
             return true;
         // fsync=off: the cluster is stopped cleanly, never killed.
-        enMarche = pgCtl({QStringLiteral("-l"), dossier.filePath(QStringLiteral("server.log")), QStringLiteral("-o"),
-                          QStringLiteral("-c listen_addresses=127.0.0.1 -c port=%1 -c unix_socket_directories=%2 "
-                                         "-c fsync=off")
-                              .arg(port)
-                              .arg(dossier.path()),
-                          QStringLiteral("start")});
+        postmaster.setWorkingDirectory(dossier.path());
+        postmaster.setStandardOutputFile(journal(), QIODevice::Append);
+        postmaster.setStandardErrorFile(journal(), QIODevice::Append);
+        postmaster.start(bin + QStringLiteral("/postgres"),
+                         {QStringLiteral("-D"), donnees(), QStringLiteral("-c"), QStringLiteral("listen_addresses=127.0.0.1"),
+                          QStringLiteral("-c"), QStringLiteral("port=%1").arg(port), QStringLiteral("-c"),
+                          QStringLiteral("unix_socket_directories=") + dossier.path(), QStringLiteral("-c"),
+                          QStringLiteral("fsync=off")});
+        // The postmaster writes "ready" in its PID file once it accepts connections.
+        const QString fichierPid = donnees() + QStringLiteral("/postmaster.pid");
+        enMarche = QTest::qWaitFor(
+                       [&] {
+                           if (postmaster.state() == QProcess::NotRunning)
+                               return true;
+                           QFile pid(fichierPid);
+                           return pid.open(QIODevice::ReadOnly)
+                                  && QString::fromLatin1(pid.readAll()).split(QLatin1Char('\n')).value(7).trimmed()
+                                         == QLatin1String("ready");
+                       },
+                       120000)
+                   && postmaster.state() == QProcess::Running;
+        if (!enMarche) {
+            finir(SIGQUIT);
+            sortie = derniereLignesJournal();
+        }
         return enMarche;
     }
+
+    qint64 pid() const { return postmaster.processId(); }
 
     QString url() const
     {
@@ -105,7 +128,7 @@ private:
         std::sort(versions.begin(), versions.end(), ordre);
         for (auto version = versions.crbegin(); version != versions.crend(); ++version) {
             const QString chemin = QStringLiteral("/usr/lib/postgresql/%1/bin").arg(*version);
-            if (QFile::exists(chemin + QStringLiteral("/initdb")) && QFile::exists(chemin + QStringLiteral("/pg_ctl")))
+            if (QFile::exists(chemin + QStringLiteral("/initdb")) && QFile::exists(chemin + QStringLiteral("/postgres")))
                 return chemin;
         }
         return QString();
@@ -113,11 +136,29 @@ private:
 
     QString donnees() const { return dossier.filePath(QStringLiteral("data")); }
 
-    bool pgCtl(const QStringList &arguments)
+    QString journal() const { return dossier.filePath(QStringLiteral("server.log")); }
+
+    QString derniereLignesJournal() const
     {
-        return commeUtilisateur(QStringLiteral("pg_ctl"), QStringList{QStringLiteral("-D"), donnees(), QStringLiteral("-w"),
-                                                                       QStringLiteral("-t"), QStringLiteral("60")}
-                                                              + arguments);
+        QFile fichier(journal());
+        if (!fichier.open(QIODevice::ReadOnly))
+            return QString();
+        return QString::fromLocal8Bit(fichier.readAll()).right(2000).simplified();
+    }
+
+    // SIGINT: fast shutdown, as an administrator restarting it would do;
+    // SIGQUIT: immediate, for a test that is over.
+    bool finir(int signalArret)
+    {
+        if (postmaster.state() == QProcess::NotRunning) {
+            enMarche = false;
+            return true;
+        }
+        ::kill(pid_t(postmaster.processId()), signalArret);
+        enMarche = !postmaster.waitForFinished(120000);
+        if (enMarche)
+            sortie = derniereLignesJournal();
+        return !enMarche;
     }
 
     // Run from the cluster's directory, which the postgres user can read.
@@ -139,6 +180,7 @@ private:
     QString motDePasse;
     quint16 port = 0;
     bool enMarche = false;
+    ProcessusLie postmaster{SIGQUIT};
 };
 
 #endif

@@ -4,6 +4,7 @@
 // The real server for the tests: a fresh database of either kind, and the
 // server program started on it.
 
+#include "processuslie.h"
 #include "server/banque.h"
 
 #include <QProcess>
@@ -149,7 +150,7 @@ struct ResultatCommande
 // Runs the server program to its end (for the admin commands and start-up errors).
 inline ResultatCommande lancerCommande(const QStringList &arguments)
 {
-    QProcess processus;
+    ProcessusLie processus;
     processus.start(qEnvironmentVariable("QOVI_SERVER"), arguments);
     ResultatCommande resultat;
     if (!processus.waitForFinished(60000)) {
@@ -250,7 +251,7 @@ public:
     QString base;
     // A program that starts the server, and its arguments (prlimit, for example).
     QStringList enveloppe;
-    QProcess processus;
+    ProcessusLie processus;
     quint16 port = 0;
 
 private:

@@ -5,11 +5,23 @@
 #include "serveurdetest.h"
 
 #include <QFile>
+#include <QMap>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+QString fichierSource(const QString &chemin)
+{
+    QFile fichier(qEnvironmentVariable("QOVI_SOURCE_DIR") + QLatin1Char('/') + chemin);
+    return fichier.open(QIODevice::ReadOnly) ? QString::fromUtf8(fichier.readAll()) : QString();
+}
+
+} // namespace
 
 class TestCommandeServeur : public QObject
 {
@@ -24,6 +36,7 @@ private slots:
     void baseDansEtatSystemd();
     void motDePassePostgres();
     void sauvegardePendantVirements();
+    void codesSortieDocumentes();
 };
 
 void TestCommandeServeur::refus_data()
@@ -267,6 +280,57 @@ void TestCommandeServeur::sauvegardePendantVirements()
         QTRY_COMPARE_WITH_TIMEOUT(clientA.reponses.size(), 1 + (tour + 1) * 2 * parTour, 60000);
     }
     QVERIFY(serveur.arreter());
+}
+
+// --help, the README and the man page give the same exit statuses, with the same meanings.
+void TestCommandeServeur::codesSortieDocumentes()
+{
+    const ResultatCommande aide = lancerCommande({QStringLiteral("--help")});
+    QCOMPARE(aide.code, 0);
+    const QString texteAide = aide.sortie.mid(aide.sortie.indexOf(QLatin1String("Exit status:")));
+    QMap<int, QString> parAide;
+    int code = -1;
+    const QRegularExpression debutLigne(QStringLiteral("^  (\\d+) +(.*)$"));
+    for (const QString &ligne : texteAide.split(QLatin1Char('\n')).mid(1)) {
+        if (ligne.trimmed().isEmpty())
+            break;
+        const auto debut = debutLigne.match(ligne);
+        if (debut.hasMatch())
+            code = debut.captured(1).toInt();
+        if (code >= 0)
+            parAide[code] = (parAide.value(code) + QLatin1Char(' ') + (debut.hasMatch() ? debut.captured(2) : ligne))
+                                .simplified();
+    }
+    QVERIFY2(parAide.size() > 5, qPrintable(texteAide));
+
+    QMap<int, QString> parReadme, parManuel;
+    const QString readme = fichierSource(QStringLiteral("README.md"));
+    QString tableau = readme.mid(readme.indexOf(QLatin1String("### Exit status")));
+    tableau.truncate(tableau.indexOf(QLatin1String("\n\n"), tableau.indexOf(QLatin1String("|---"))));
+    const QRegularExpression ligneReadme(QStringLiteral("^\\| (\\d+)(?: \\(EX_\\w+\\))? \\| (.*) \\|$"),
+                                         QRegularExpression::MultilineOption);
+    for (auto ligne = ligneReadme.globalMatch(tableau); ligne.hasNext();) {
+        const auto trouve = ligne.next();
+        parReadme[trouve.captured(1).toInt()] = trouve.captured(2);
+    }
+    const QString manuel = fichierSource(QStringLiteral("packaging/man/qovi-server.1"));
+    const QRegularExpression ligneManuel(QStringLiteral("^\\.B (\\d+)\\n(.*)$"), QRegularExpression::MultilineOption);
+    for (auto ligne = ligneManuel.globalMatch(manuel.mid(manuel.indexOf(QLatin1String(".SH EXIT STATUS"))));
+         ligne.hasNext();) {
+        const auto trouve = ligne.next();
+        parManuel[trouve.captured(1).toInt()] = trouve.captured(2);
+    }
+
+    QCOMPARE(parReadme.keys(), parAide.keys());
+    QCOMPARE(parManuel.keys(), parAide.keys());
+    const QRegularExpression nomCode(QStringLiteral(" \\(EX_\\w+\\)$"));
+    for (auto texte = parAide.cbegin(); texte != parAide.cend(); ++texte) {
+        QCOMPARE(parManuel.value(texte.key()), texte.value());
+        // The README may say more, after what --help says.
+        const QString sansNom = QString(texte.value()).remove(nomCode);
+        QVERIFY2(parReadme.value(texte.key()).startsWith(sansNom),
+                 qPrintable(QStringLiteral("%1: \"%2\" / \"%3\"").arg(texte.key()).arg(sansNom, parReadme.value(texte.key()))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCommandeServeur)

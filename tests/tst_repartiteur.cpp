@@ -115,7 +115,7 @@ private:
     std::unique_ptr<BaseDeTest> base;
     std::array<std::unique_ptr<ProcessusServeur>, nombreServeurs> serveurs;
     QTemporaryDir dossier;
-    QProcess processusHaproxy;
+    ProcessusLie processusHaproxy;
     quint16 portFrontal = 0;
 };
 

@@ -63,7 +63,7 @@ private:
         return trouve.hasMatch() ? quint16(trouve.captured(1).toUInt()) : 0;
     }
 
-    QProcess processus;
+    ProcessusLie processus;
 };
 
 // The network between the two sides: forwards each connection to the server
