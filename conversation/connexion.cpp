@@ -14,9 +14,10 @@ void FenClient::on_boutonConnexion_clicked()
     socket->connectToHost(serveurIP->text(), quint16(serveurPort->value()));
 }
 
+// The time-out runs on until the server answers the credentials: a server that
+// accepts and stays silent would otherwise leave the login hanging.
 void FenClient::connecte()
 {
-    delaiConnexion->stop();
     journaliserAvis(tr("<em>Successful connection !</em>"));
     envoyerIdentifiants();
     boutonConnexion->setEnabled(true);
@@ -58,17 +59,18 @@ void FenClient::definirDelaiConnexion(int millisecondes)
     delaiConnexion->setInterval(millisecondes);
 }
 
-// The attempt has outlived its time: it ends as a failed one, with the error line
-// of an error that has no text of its own.
+// The attempt or the login has outlived its time: it ends as a failed one, with
+// the error line of an error that has no text of its own, before the
+// disconnection line that closing a made connection adds.
 void FenClient::abandonnerTentative()
 {
     const QAbstractSocket::SocketState etat = socket->state();
-    if (etat != QAbstractSocket::HostLookupState && etat != QAbstractSocket::ConnectingState)
+    if (etat == QAbstractSocket::UnconnectedState || etat == QAbstractSocket::ClosingState)
         return;
-    socket->abort();
     journaliserAvis(tr("<em>ERROR : ")
                     + tr("the server did not answer in time. The server may be unavailable. "
                          "Also check the IP and the port.")
                     + tr("</em>"));
+    socket->abort();
     boutonConnexion->setEnabled(true);
 }

@@ -8,6 +8,7 @@
 
 #include <QMessageBox>
 #include <QTcpSocket>
+#include <QTimer>
 
 void FenClient::donneesRecues()
 {
@@ -30,6 +31,13 @@ void FenClient::traiterReponse(const QString &reponse, LotJournal &lot)
     const EffetReponse effet = analyserReponse(reponse, solde->text(), compte->text());
     if (effet.genre == EffetReponse::Genre::Ignoree)
         return;
+    using Genre = EffetReponse::Genre;
+    // The answer to the credentials ends the login's time-out; before the
+    // account box, which may stay open for long.
+    if (effet.genre == Genre::Solde || effet.genre == Genre::NouveauCompte || effet.genre == Genre::Refus)
+        delaiConnexion->stop();
+    if (effet.genre == Genre::Solde || effet.genre == Genre::NouveauCompte)
+        soldeRecu = true;
 
     if (effet.ligneEnTexteRiche)
         ajouterParagrapheMisEnForme(listeMessages, effet.ligne);

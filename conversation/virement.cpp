@@ -15,6 +15,13 @@ void FenClient::on_boutonEnvoiArgent_clicked()
         == QMessageBox::No)
         return;
 
+    // Before any balance the label holds none: the balance check would wrongly
+    // call it insufficient. Checked after the answer, as the balance may arrive meanwhile.
+    if (!soldeRecu) {
+        journaliserPasConnecte();
+        return;
+    }
+
     // Read after the answer: a balance that arrived while the question was open counts.
     const int somme = montant->value();
     const int soldeActuel = lireNombre(solde->text());
@@ -33,11 +40,16 @@ void FenClient::on_boutonEnvoiArgent_clicked()
 
     // A request made without a connection would be lost without a word.
     if (socket->state() != QAbstractSocket::ConnectedState) {
-        journaliserAvis(tr("<em>ERROR : the transfer was not sent: you are not connected to the server.</em>"));
+        journaliserPasConnecte();
         return;
     }
 
     // The amount goes out in ASCII digits whatever the locale shows.
     envoyerMessage(QStringLiteral("v:") + compte->text() + QLatin1Char(':') + destinataire->text() + QLatin1Char(':')
                    + QString::number(somme) + QLatin1Char(':') + cle);
+}
+
+void FenClient::journaliserPasConnecte()
+{
+    journaliserAvis(tr("<em>ERROR : the transfer was not sent: you are not connected to the server.</em>"));
 }

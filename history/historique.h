@@ -5,7 +5,9 @@
 #include <QString>
 
 // One record of "<account>.log": the timestamp "yyyy-MM-dd hh-mm-ss", the body
-// (event marker and fields) and a line feed.
+// (event marker and fields) and a line feed. The fields come from a server: a
+// line break in them (CR, LF, or another Unicode line or paragraph separator)
+// becomes a space, so that a record always stays one line.
 QString ligneHistorique(const QDateTime &moment, const QString &corps);
 
 // Appends one record to "<compte>.log" in the working directory; a file that

@@ -49,40 +49,6 @@ bool quelqueChoseA(const QString &nom, QString *raison)
 #endif
 }
 
-enum class Creation { Faite, DejaLa, Impossible };
-
-// Creates nom for the key, readable by its owner only and never through a
-// symbolic link or over anything that is already there.
-Creation creerFichierCle(const QString &nom, const QString &cle)
-{
-    QFile fichier(nom);
-#ifdef Q_OS_UNIX
-    const int descripteur = ::open(QFile::encodeName(nom).constData(),
-                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (descripteur < 0)
-        return errno == EEXIST || errno == ELOOP ? Creation::DejaLa : Creation::Impossible;
-    ::fchmod(descripteur, 0600); // whatever the umask
-    if (!fichier.open(descripteur, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
-        ::close(descripteur);
-        return Creation::Impossible;
-    }
-#else
-    if (!fichier.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Text))
-        return QFileInfo::exists(nom) ? Creation::DejaLa : Creation::Impossible;
-    fichier.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-#endif
-    QTextStream flux(&fichier);
-    flux << cle;
-    flux.flush();
-    if (flux.status() != QTextStream::Ok || !fichier.flush()) {
-        // A cut key would be read back as the key at the next start.
-        fichier.close();
-        QFile::remove(nom);
-        return Creation::Impossible;
-    }
-    return Creation::Faite;
-}
-
 QString messageIlisible(const QString &nom, const QString &raison)
 {
     return QStringLiteral("The key file %1 exists but cannot be read (%2). It has been left as it is and no new "
@@ -92,6 +58,36 @@ QString messageIlisible(const QString &nom, const QString &raison)
 }
 
 } // namespace
+
+CreationCle creerFichierCle(const QString &nom, const QString &cle)
+{
+    QFile fichier(nom);
+#ifdef Q_OS_UNIX
+    const int descripteur = ::open(QFile::encodeName(nom).constData(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descripteur < 0)
+        return errno == EEXIST || errno == ELOOP ? CreationCle::DejaLa : CreationCle::Impossible;
+    ::fchmod(descripteur, 0600); // whatever the umask
+    if (!fichier.open(descripteur, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        ::close(descripteur);
+        return CreationCle::Impossible;
+    }
+#else
+    if (!fichier.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Text))
+        return QFileInfo::exists(nom) ? CreationCle::DejaLa : CreationCle::Impossible;
+    fichier.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+#endif
+    QTextStream flux(&fichier);
+    flux << cle;
+    flux.flush();
+    if (flux.status() != QTextStream::Ok || !fichier.flush()) {
+        // A cut key would be read back as the key at the next start.
+        fichier.close();
+        QFile::remove(nom);
+        return CreationCle::Impossible;
+    }
+    return CreationCle::Faite;
+}
 
 int groupeCle(quint32 tirage)
 {
@@ -123,7 +119,7 @@ QString chargerCle(const QString &compte, QString *probleme)
 
     // An unwritable directory is not reported: the key still serves this run.
     const QString cle = nouvelleCle();
-    if (creerFichierCle(fichier.fileName(), cle) == Creation::DejaLa) {
+    if (creerFichierCle(fichier.fileName(), cle) == CreationCle::DejaLa) {
         if (probleme)
             *probleme = messageIlisible(fichier.fileName(), QStringLiteral("it appeared while a new key was made"));
         return QString();

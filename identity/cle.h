@@ -9,6 +9,14 @@ int groupeCle(quint32 tirage);
 // A new 20-digit key drawn from the operating system's secure random source.
 QString nouvelleCle();
 
+enum class CreationCle { Faite, DejaLa, Impossible };
+
+// Creates the key file nom holding cle, readable by its owner only, never
+// through a symbolic link nor over anything that is already there (DejaLa),
+// even if it appeared a moment ago. A file whose writing failed is removed
+// (Impossible): the cut key would be read back at the next start.
+CreationCle creerFichierCle(const QString &nom, const QString &cle);
+
 // The key stored in "<compte>.key" in the working directory, without the line
 // ends that may end the file. When nothing is there, a new key is made and
 // saved (owner-only, never through a symbolic link). When something is there

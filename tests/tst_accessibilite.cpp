@@ -53,6 +53,8 @@ private slots:
     void entreeDemandeLeVirement_data();
     void entreeDemandeLeVirement();
     void compteCopiable();
+    void compteAtteintAuClavier_data();
+    void compteAtteintAuClavier();
 };
 
 void TstAccessibilite::nomsLus_data()
@@ -109,17 +111,17 @@ void TstAccessibilite::premierFocusEtOrdreTab_data()
     QTest::addColumn<int>("onglet");
     QTest::addColumn<QStringList>("parcours");
 
-    // Top to bottom: the log, the tabs, then the current tab's fields and its
-    // button; hidden pages are skipped. The tab widget takes the focus through
-    // its tab bar.
+    // Top to bottom: the account number, the log, the tabs, then the current
+    // tab's fields and its button; hidden pages are skipped. The tab widget
+    // takes the focus through its tab bar.
     const QString onglets = QStringLiteral("qt_tabwidget_tabbar");
     QTest::newRow("connection") << 0
-                                << QStringList{onglets, "serveurIP", "serveurPort", "boutonConnexion",
+                                << QStringList{onglets, "serveurIP", "serveurPort", "boutonConnexion", "compte",
                                                "listeMessages"};
     QTest::newRow("transfer") << 1
-                              << QStringList{onglets, "destinataire", "montant", "boutonEnvoiArgent",
+                              << QStringList{onglets, "destinataire", "montant", "boutonEnvoiArgent", "compte",
                                              "listeMessages"};
-    QTest::newRow("history") << 2 << QStringList{onglets, "historique", "listeMessages"};
+    QTest::newRow("history") << 2 << QStringList{onglets, "historique", "compte", "listeMessages"};
 }
 
 void TstAccessibilite::premierFocusEtOrdreTab()
@@ -211,6 +213,46 @@ void TstAccessibilite::compteCopiable()
     compte->setSelection(0, compte->text().size());
     QTest::keyClick(compte, Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QApplication::clipboard()->text(), identifiantCompte());
+}
+
+void TstAccessibilite::compteAtteintAuClavier_data()
+{
+    QTest::addColumn<QString>("depart");
+    QTest::addColumn<int>("touche");
+
+    QTest::newRow("Tab from the connect button") << "boutonConnexion" << int(Qt::Key_Tab);
+    QTest::newRow("Shift+Tab from the log") << "listeMessages" << int(Qt::Key_Backtab);
+}
+
+// A keyboard-only user reaches the account number and copies it at once; it
+// stays read-only and is read out as before.
+void TstAccessibilite::compteAtteintAuClavier()
+{
+    QFETCH(QString, depart);
+    QFETCH(int, touche);
+
+    DossierTemporaire dossier;
+    FenClient fenetre;
+    fenetre.show();
+    QVERIFY(QTest::qWaitForWindowActive(&fenetre));
+    auto *compte = fenetre.findChild<QLabel *>(QStringLiteral("compte"));
+    const QString numero = identifiantCompte();
+    const QRect place = compte->geometry();
+
+    widget(fenetre, qPrintable(depart))->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(touche));
+    QCOMPARE(QApplication::focusWidget(), compte);
+    QCOMPARE(compte->selectedText(), numero);
+
+    QApplication::clipboard()->clear();
+    QTest::keyClick(compte, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), numero);
+    QTest::keyClick(compte, Qt::Key_X);
+    QTest::keyClick(compte, Qt::Key_Delete);
+    QCOMPARE(compte->text(), numero);
+    QCOMPARE(compte->geometry(), place);
+    QCOMPARE(texteAccessible(compte, QAccessible::Name), numero);
+    QVERIFY(texteAccessible(compte, QAccessible::Description).contains(QStringLiteral("number")));
 }
 
 QTEST_MAIN(TstAccessibilite)

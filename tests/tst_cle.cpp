@@ -6,7 +6,10 @@
 
 #include <memory>
 
+#include <csignal>
+
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +32,8 @@ bool ecrire(const QString &nom, const QByteArray &octets)
 }
 
 const char optionEnfant[] = "--charger-cle";
+// The same, in a process whose files cannot grow beyond a number of bytes.
+const char optionEnfantTailleMax[] = "--charger-cle-taille-max";
 
 // What chargerCle gave in a process of its own: the key and the message for the user.
 struct Chargement
@@ -93,6 +98,10 @@ private slots:
     void rienCreeALaPlaceDe_data();
     void rienCreeALaPlaceDe();
     void dossierSansEcriture();
+    void rienEcritParDessus_data();
+    void rienEcritParDessus();
+    void cleCoupeeOtee_data();
+    void cleCoupeeOtee();
     void groupeCle_data();
     void groupeCle();
     void deuxClesDifferent();
@@ -267,6 +276,65 @@ void TstCle::dossierSansEcriture()
     QVERIFY(QDir::setCurrent(dossier->chemin()));
 }
 
+void TstCle::rienEcritParDessus_data()
+{
+    QTest::addColumn<QString>("lien"); // empty: a file with some content; else a link to it
+    QTest::addColumn<QByteArray>("octets");
+
+    QTest::newRow("a file") << QString() << QByteArray("abc");
+    QTest::newRow("an empty file") << QString() << QByteArray();
+    QTest::newRow("a link to a file") << QStringLiteral("ailleurs.key") << QByteArray("abc");
+}
+
+// A key file that appears after chargerCle found none, just before the new
+// key is written: it is left exactly as it is.
+void TstCle::rienEcritParDessus()
+{
+    QFETCH(QString, lien);
+    QFETCH(QByteArray, octets);
+    const QString cible = lien.isEmpty() ? fichierCle : lien;
+    QVERIFY(ecrire(cible, octets));
+    if (!lien.isEmpty())
+        QVERIFY(QFile::link(lien, fichierCle));
+
+    QCOMPARE(creerFichierCle(fichierCle, nouvelleCle()), CreationCle::DejaLa);
+    QCOMPARE(contenu(cible), octets);
+    QCOMPARE(QFileInfo(fichierCle).isSymLink(), !lien.isEmpty());
+
+    QVERIFY(QFile::remove(fichierCle));
+    QCOMPARE(creerFichierCle(fichierCle, QStringLiteral("12345123451234512345")), CreationCle::Faite);
+    QCOMPARE(contenu(fichierCle), QByteArray("12345123451234512345"));
+}
+
+void TstCle::cleCoupeeOtee_data()
+{
+    QTest::addColumn<int>("octetsPermis");
+
+    QTest::newRow("nothing written") << 0;
+    QTest::newRow("half written") << 10;
+    QTest::newRow("one digit short") << 19;
+}
+
+// The disk takes only part of a new key: the cut key must not stay, or it
+// would be read back as the key at the next start. The key serves this run.
+void TstCle::cleCoupeeOtee()
+{
+    QFETCH(int, octetsPermis);
+
+    QProcess enfant;
+    enfant.setWorkingDirectory(dossier->chemin());
+    enfant.start(QCoreApplication::applicationFilePath(),
+                 {QLatin1String(optionEnfantTailleMax), QString::number(octetsPermis), compte});
+    QVERIFY(enfant.waitForFinished(30000));
+    QCOMPARE(enfant.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(enfant.exitCode(), 0);
+    const QStringList lignes = QString::fromUtf8(enfant.readAllStandardOutput()).split(QLatin1Char('\n'));
+    QVERIFY2(formeCle.match(lignes.value(0)).hasMatch(), qPrintable(lignes.join(QLatin1Char('|'))));
+    QCOMPARE(lignes.value(1), QString()); // nothing to tell the user
+    QCOMPARE(QDir(dossier->chemin()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList());
+}
+
 void TstCle::groupeCle_data()
 {
     QTest::addColumn<quint32>("tirage");
@@ -308,6 +376,16 @@ int main(int argc, char **argv)
     if (argc == 3 && qstrcmp(argv[1], optionEnfant) == 0) {
         QString probleme;
         const QString cle = chargerCle(QString::fromLocal8Bit(argv[2]), &probleme);
+        QTextStream(stdout) << cle << '\n' << probleme << '\n';
+        return 0;
+    }
+    if (argc == 4 && qstrcmp(argv[1], optionEnfantTailleMax) == 0) {
+        const rlimit limite = {rlim_t(atoi(argv[2])), rlim_t(atoi(argv[2]))};
+        if (setrlimit(RLIMIT_FSIZE, &limite) != 0)
+            return 2;
+        signal(SIGXFSZ, SIG_IGN); // a write beyond the limit fails instead of ending the process
+        QString probleme;
+        const QString cle = chargerCle(QString::fromLocal8Bit(argv[3]), &probleme);
         QTextStream(stdout) << cle << '\n' << probleme << '\n';
         return 0;
     }

@@ -123,6 +123,9 @@ private slots:
     void cleTropLonguePourUneTrame();
     void nouvelleTentativeOublieLaTrameEntamee();
     void serveurMuetAbandonne();
+    void connexionSansReponseAbandonnee();
+    void premiereReponseArreteLeDelai_data();
+    void premiereReponseArreteLeDelai();
 };
 
 void TstConnexion::connexion()
@@ -332,6 +335,71 @@ void TstConnexion::serveurMuetAbandonne()
     QTRY_COMPARE_WITH_TIMEOUT(serveur.requetes.size(), 1, attente);
     QCOMPARE(lignesJournal(fenetre), QStringList({tentative, sansReponse, tentative, reussite}));
     QVERIFY(bouton->isEnabled());
+}
+
+// A server that accepts the connection and never answers the credentials: the
+// login ends after the same delay, with the same error line, the connection
+// closed and the button back.
+void TstConnexion::connexionSansReponseAbandonnee()
+{
+    DossierTemporaire dossier;
+    QTcpServer muet;
+    QVERIFY(muet.listen(QHostAddress::LocalHost, 0));
+    FenClient fenetre;
+    fenetre.definirDelaiConnexion(300);
+    auto *bouton = fenetre.findChild<QPushButton *>(QStringLiteral("boutonConnexion"));
+
+    connecterFenetre(fenetre, muet.serverPort());
+    QVERIFY(muet.waitForNewConnection(attente));
+    QTcpSocket *accepte = muet.nextPendingConnection();
+    QSignalSpy ferme(accepte, &QTcpSocket::disconnected);
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(fenetre).size(), 4, attente);
+    QCOMPARE(lignesJournal(fenetre), QStringList({tentative, reussite, sansReponse, deconnexion}));
+    QCOMPARE(socketFenetre(fenetre)->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(bouton->isEnabled());
+    QVERIFY(ferme.count() > 0 || ferme.wait(attente)); // the server sees the connection closed
+}
+
+void TstConnexion::premiereReponseArreteLeDelai_data()
+{
+    QTest::addColumn<QString>("reponse");
+    QTest::addColumn<bool>("abandon"); // whether the login is still given up after it
+
+    QTest::newRow("balance") << QStringLiteral("m:7") << false;
+    QTest::newRow("new account") << QStringLiteral("n:0A1B2C3D4E5F") << false;
+    // A notice answers nothing: a server that sends only notices is still given up.
+    QTest::newRow("notice") << QStringLiteral("i:hello") << true;
+}
+
+// Once the server has answered the credentials, the connection may stay idle
+// for as long as it likes.
+void TstConnexion::premiereReponseArreteLeDelai()
+{
+    QFETCH(QString, reponse);
+    QFETCH(bool, abandon);
+
+    const int delai = 1000;
+    SessionBoucle session;
+    session.fenetre.definirDelaiConnexion(delai);
+    RepondeurBoites boites;
+    QTimer bienApres; // started after the window's delay, due well after it: their order is kept
+    bienApres.setSingleShot(true);
+    bienApres.setTimerType(Qt::PreciseTimer);
+    QSignalSpy echeance(&bienApres, &QTimer::timeout);
+    session.serveur.surRequete = [&](const QString &) { session.serveur.envoyer(trameReponse(reponse)); };
+    connecterFenetre(session.fenetre, session.serveur.port());
+    bienApres.start(3 * delai);
+    QVERIFY(echeance.wait(10 * delai));
+
+    const QStringList lignes = lignesJournal(session.fenetre);
+    QCOMPARE(session.serveur.requetes.size(), 1);
+    QCOMPARE(lignes.size(), abandon ? 5 : 3);
+    QCOMPARE(lignes.mid(0, 2), QStringList({tentative, reussite}));
+    if (abandon) {
+        QCOMPARE(lignes.mid(3), QStringList({sansReponse, deconnexion}));
+        return;
+    }
+    QCOMPARE(socketFenetre(session.fenetre)->state(), QAbstractSocket::ConnectedState);
 }
 
 QTEST_MAIN(TstConnexion)

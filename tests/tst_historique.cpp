@@ -74,6 +74,29 @@ void TstHistorique::ligneHistorique_data()
                                   << "2017-12-31 23-59-59-received--from-\n";
     QTest::newRow("hyphen in a field") << QDateTime(jour, QTime(14, 12, 41)) << "-received-2-5-from-A-B"
                                        << "2016-05-03 14-12-41-received-2-5-from-A-B\n";
+
+    // A server's field never ends the record: each line break becomes a space,
+    // and nothing else is changed (a tab, for one, stays).
+    const struct
+    {
+        const char *nom;
+        QString brisure;
+    } brisures[] = {
+        {"LF", QStringLiteral("\n")},           {"CR", QStringLiteral("\r")},
+        {"CR LF", QStringLiteral("\r\n")},      {"vertical tab", QStringLiteral("\v")},
+        {"form feed", QStringLiteral("\f")},    {"next line", QString(QChar(0x0085))},
+        {"line separator", QString(QChar(0x2028))}, {"paragraph separator", QString(QChar(0x2029))},
+    };
+    for (const auto &brisure : brisures) {
+        QTest::addRow("%s in a field", brisure.nom)
+            << QDateTime(jour, QTime(14, 12, 41)) << "-received-1" + brisure.brisure + "2-from-X" + brisure.brisure
+            << "2016-05-03 14-12-41-received-1" + QString(brisure.brisure.size(), QLatin1Char(' ')) + "2-from-X"
+                + QString(brisure.brisure.size(), QLatin1Char(' ')) + "\n";
+    }
+    const QString controles = QStringLiteral("1\t2\x1b") + QChar(0) + QChar(0x200B);
+    QTest::newRow("tab and other controls kept")
+        << QDateTime(jour, QTime(14, 12, 41)) << "-received-" + controles + "-from-X"
+        << "2016-05-03 14-12-41-received-" + controles + "-from-X\n";
 }
 
 void TstHistorique::ligneHistorique()

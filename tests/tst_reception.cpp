@@ -79,6 +79,8 @@ private slots:
     void nouveauCompte_data();
     void nouveauCompte();
     void premierVersementRecu();
+    void historiqueUneLigneParReponse_data();
+    void historiqueUneLigneParReponse();
     void champsDuServeur_data();
     void champsDuServeur();
     void noticeNeChargeRien_data();
@@ -282,6 +284,57 @@ void TstReception::premierVersementRecu()
     QVERIFY2(moment >= avant && moment <= apres, qPrintable(contenu));
     // The history view shows what the file held at start only.
     QVERIFY(session.fenetre.findChild<QTextEdit *>(QStringLiteral("historique"))->toPlainText().isEmpty());
+}
+
+void TstReception::historiqueUneLigneParReponse_data()
+{
+    QTest::addColumn<QString>("reponse");
+    QTest::addColumn<QString>("compteFichier"); // names the history file; null: this installation
+    QTest::addColumn<QString>("corps");         // the one record's body
+
+    // A hostile server tries to add a record of its own through each field that
+    // reaches the history file.
+    const QString faux = QStringLiteral("2026-01-01 00-00-00-received-999999-from-BANK");
+    const QString nl = QStringLiteral("\n");
+    QTest::newRow("r: sender") << "r:1:X" + nl + faux << QString() << "-received-1-from-X " + faux;
+    QTest::newRow("r: amount") << "r:1\r\n" + faux + ":X" << QString() << "-received-1  " + faux + "-from-X";
+    // The codec carries units up to U+00FF only: next line is the widest break that gets through.
+    QTest::newRow("s: recipient") << "s:R" + QString(QChar(0x0085)) + faux + ":3" << QString()
+                                  << "-sent-3-to-R " + faux;
+    QTest::newRow("s: amount") << "s:R:3\f" + faux << QString() << "-sent-3 " + faux + "-to-R";
+    const QString numero = QStringLiteral("0A1B2C3D4E5F\v") + faux;
+    QTest::newRow("n: account") << "n:" + numero << numero << "-account creation-0A1B2C3D4E5F " + faux;
+}
+
+void TstReception::historiqueUneLigneParReponse()
+{
+    QFETCH(QString, reponse);
+    QFETCH(QString, compteFichier);
+    QFETCH(QString, corps);
+
+    SessionBoucle session;
+    QVERIFY(session.connecter());
+    const QString propre = session.compte() + QStringLiteral(".log");
+    const QString fichier = compteFichier.isNull() ? propre : compteFichier + QStringLiteral(".log");
+    RepondeurBoites boites;
+    // A reply after it shows when the first has been handled whole.
+    session.serveur.envoyer(trameReponse(reponse) + trameReponse(QStringLiteral("r:7:END")));
+    QTRY_COMPARE_WITH_TIMEOUT(lignesJournal(session.fenetre).last(),
+                              QStringLiteral("END  has sent you an amount of 7 qovi$"), attente);
+
+    QStringList attendus = {corps};
+    if (fichier == propre)
+        attendus << QStringLiteral("-received-7-from-END");
+    QFile lu(fichier);
+    QVERIFY(lu.open(QIODevice::ReadOnly)); // not in text mode: a carriage return would be dropped
+    const QStringList lignes = QString::fromUtf8(lu.readAll()).split(QLatin1Char('\n'));
+    QCOMPARE(lignes.size(), attendus.size() + 1); // each record ends with its line feed
+    QCOMPARE(lignes.last(), QString());
+    for (int i = 0; i < attendus.size(); ++i) {
+        const QRegularExpression ligne(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d")
+                                       + QRegularExpression::escape(attendus.at(i)) + QLatin1Char('$'));
+        QVERIFY2(ligne.match(lignes.at(i)).hasMatch(), qPrintable(lignes.at(i)));
+    }
 }
 
 void TstReception::champsDuServeur_data()

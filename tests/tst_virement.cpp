@@ -128,7 +128,7 @@ private slots:
 
 void TstVirement::verifications_data()
 {
-    QTest::addColumn<QString>("soldeRecu"); // null: no balance reply, the label keeps its placeholder
+    QTest::addColumn<QString>("soldeRecu");
     QTest::addColumn<QString>("versCompte");
     QTest::addColumn<int>("somme");
     QTest::addColumn<QString>("erreur"); // empty: the request goes out
@@ -138,7 +138,6 @@ void TstVirement::verifications_data()
     const QString verifier = QStringLiteral("Check the recipient");
     const QString auMoinsUn = QStringLiteral("you must choose at least one");
 
-    QTest::newRow("no balance yet") << QString() << autreCompte << 1 << insuffisant;
     QTest::newRow("the whole balance") << "1500" << autreCompte << 1500 << QString();
     QTest::newRow("one more than the balance") << "1500" << autreCompte << 1501 << insuffisant;
     QTest::newRow("too much, no recipient") << "1500" << QString() << 1501 << insuffisant;
@@ -162,8 +161,7 @@ void TstVirement::verifications()
 
     SessionBoucle session;
     QVERIFY(session.connecter());
-    if (!soldeRecu.isNull())
-        QVERIFY(recevoirSolde(session, soldeRecu));
+    QVERIFY(recevoirSolde(session, soldeRecu));
     const QString soldeAvant = solde(session)->text();
     const QStringList journalAvant = lignesJournal(session.fenetre);
     destinataire(session)->setText(versCompte);
@@ -250,30 +248,41 @@ void TstVirement::montantEnChiffresAscii()
 
 void TstVirement::sansConnexion_data()
 {
-    QTest::addColumn<bool>("enCours"); // a new connection is still being made; else none is
+    QTest::addColumn<bool>("soldeRecu"); // a balance came from an earlier connection
+    QTest::addColumn<int>("etat");       // the socket's state when the transfer is asked
 
-    QTest::newRow("disconnected") << false;
-    QTest::newRow("still connecting") << true;
+    QTest::newRow("disconnected") << true << int(QAbstractSocket::UnconnectedState);
+    QTest::newRow("still connecting") << true << int(QAbstractSocket::ConnectingState);
+    // The label still shows "- - - - - -", which the balance check would read as 0.
+    QTest::newRow("never connected") << false << int(QAbstractSocket::UnconnectedState);
+    QTest::newRow("connected, no answer yet") << false << int(QAbstractSocket::ConnectedState);
 }
 
-// A transfer confirmed without a connection cannot go out: the user is told.
+// A transfer confirmed without a connection, or before any balance came,
+// cannot go out: the user is told, whatever the amount.
 void TstVirement::sansConnexion()
 {
-    QFETCH(bool, enCours);
+    QFETCH(bool, soldeRecu);
+    QFETCH(int, etat);
 
     SessionBoucle session;
-    QVERIFY(session.connecter());
-    QVERIFY(recevoirSolde(session, QStringLiteral("1500")));
     QTcpSocket *socket = socketFenetre(session.fenetre);
     PortSature sature;
-    if (enCours) {
+    if (soldeRecu) {
+        QVERIFY(session.connecter());
+        QVERIFY(recevoirSolde(session, QStringLiteral("1500")));
+    }
+    if (etat == QAbstractSocket::ConnectingState) {
         QVERIFY(sature.port != 0);
         connecterFenetre(session.fenetre, sature.port);
-        QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::ConnectingState, attente);
-    } else {
+    } else if (etat == QAbstractSocket::ConnectedState) {
+        QVERIFY(session.connecter());
+    } else if (soldeRecu) {
         session.serveur.client->disconnectFromHost();
-        QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::UnconnectedState, attente);
     }
+    QTRY_COMPARE_WITH_TIMEOUT(int(socket->state()), etat, attente);
+    const QString soldeAvant = solde(session)->text();
+    const int requetesAvant = session.serveur.requetes.size();
     const QStringList journalAvant = lignesJournal(session.fenetre);
     destinataire(session)->setText(autreCompte);
     montant(session)->setValue(250);
@@ -281,6 +290,7 @@ void TstVirement::sansConnexion()
     RepondeurBoites boites(QMessageBox::Yes);
     virer(session);
 
+    QCOMPARE(socket->bytesToWrite(), qint64(0));
     QCOMPARE(boites.vues.size(), 1);
     QCOMPARE(lignesJournal(session.fenetre),
              journalAvant + QStringList(QStringLiteral("ERROR : the transfer was not sent: you are not connected "
@@ -288,8 +298,8 @@ void TstVirement::sansConnexion()
     // Emphasised, as the client's other notices.
     QTextEdit *journal = session.fenetre.findChild<QTextEdit *>(QStringLiteral("listeMessages"));
     QVERIFY(journal->document()->lastBlock().begin().fragment().charFormat().fontItalic());
-    QCOMPARE(session.serveur.requetes.size(), 1);
-    QCOMPARE(solde(session)->text(), QStringLiteral("1500"));
+    QCOMPARE(session.serveur.requetes.size(), requetesAvant);
+    QCOMPARE(solde(session)->text(), soldeAvant);
 }
 
 QTEST_MAIN(TstVirement)

@@ -20,6 +20,7 @@ FenClient::FenClient()
     entreePresseLeBouton(serveurPort, boutonConnexion);
     entreePresseLeBouton(destinataire, boutonEnvoiArgent);
     entreePresseLeBouton(montant, boutonEnvoiArgent);
+    texteCopiableAuClavier(compte); // the number to give to whoever pays
     serveurIP->setFocus(); // the first thing to do is to connect; the log only shows
 
     socket = new QTcpSocket(this);

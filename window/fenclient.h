@@ -16,8 +16,9 @@ class QTimer;
 // window stays responsive.
 constexpr qint64 tailleLectureReponses = 16384;
 
-// A server that never answers is given up after this long, rather than after
-// the system's own time-out of a minute or more.
+// A server that does not answer the login, from the press of the button to its
+// first reply to the credentials, is given up after this long, rather than
+// after the system's own time-out of a minute or more (or never, once connected).
 constexpr int delaiConnexionParDefaut = 10000; // milliseconds
 
 class FenClient : public QWidget, private Ui::FenClient
@@ -32,7 +33,7 @@ public:
     // application asked to quit before its event loop ever ran.
     bool demarrageAbandonne() const;
 
-    // How long a connection attempt may take before it is given up.
+    // How long a login may take before it is given up.
     void definirDelaiConnexion(int millisecondes);
 
 private slots:
@@ -52,12 +53,15 @@ private:
     void afficherCompteCree(const QString &fichierCle);
     void journaliserAvis(const QString &ligne);
     void journaliserTexte(const QString &ligne);
+    void journaliserPasConnecte();
     void abandonnerTentative();
 
     QTcpSocket *socket = nullptr;
     quint16 tailleMessage = 0;
     QString cle;
     QTimer *delaiConnexion = nullptr;
+    // Until a balance has come, the balance label holds no balance to check a transfer against.
+    bool soldeRecu = false;
 };
 
 #endif

@@ -143,7 +143,10 @@ void rognerJournal(QTextEdit *vue)
         return;
 
     const QTextBlock premierGarde = document->findBlockByNumber(enTrop);
-    const int hauteurOtee = qRound(document->documentLayout()->blockBoundingRect(premierGarde).top());
+    // Measured from the first line, not from the document's top: the margin above it stays.
+    const QAbstractTextDocumentLayout *miseEnPage = document->documentLayout();
+    const int hauteurOtee = qRound(miseEnPage->blockBoundingRect(premierGarde).top()
+                                   - miseEnPage->blockBoundingRect(document->firstBlock()).top());
     const bool enBas = suitLaFin(vue);
     QScrollBar *defilement = vue->verticalScrollBar();
     const int position = defilement->value();
