@@ -129,11 +129,10 @@ EnteteProxy lireLigneV1(std::string_view ligne, std::size_t taille)
     if (ligne == "UNKNOWN" || ligne.substr(0, 8) == "UNKNOWN ")
         return complet(taille);
 
-    std::array<std::string_view, 5> champs;
+    // Protocol, two addresses, two ports; one more is room to see too many.
+    std::array<std::string_view, 6> champs;
     std::size_t nombre = 0;
-    for (std::size_t debut = 0;;) {
-        if (nombre == champs.size())
-            return invalide("too many fields");
+    for (std::size_t debut = 0; nombre < champs.size();) {
         const std::size_t espace = ligne.find(' ', debut);
         champs[nombre++] = ligne.substr(debut, espace == std::string_view::npos ? espace : espace - debut);
         if (espace == std::string_view::npos)
@@ -148,8 +147,10 @@ EnteteProxy lireLigneV1(std::string_view ligne, std::size_t taille)
         famille = AF_INET6;
     else
         return invalide("unknown protocol");
-    if (nombre != champs.size())
+    if (nombre < 5)
         return invalide("missing fields");
+    if (nombre > 5)
+        return invalide("too many fields");
 
     unsigned char source[16];
     unsigned char destination[16];
