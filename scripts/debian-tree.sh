@@ -31,9 +31,10 @@ debian_base() {
         fresh=$(mktemp -d /var/tmp/qovi-debootstrap.XXXXXX)
         debootstrap --variant=minbase bookworm "$fresh" "$mirror" >/dev/null ||
             { rm -rf "$fresh"; echo "debootstrap failed" >&2; return 1; }
-        tar --numeric-owner -C "$fresh" -cf "$base.new" .
+        # A name of its own: two scripts may make the tree at the same time.
+        tar --numeric-owner -C "$fresh" -cf "$base.$$" .
         rm -rf "$fresh"
-        mv "$base.new" "$base"
+        mv "$base.$$" "$base"
     fi
     echo "$base"
 }
