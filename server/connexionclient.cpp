@@ -1,7 +1,7 @@
 #include "server/connexionclient.h"
 
-#include "codec/codec.h"
-#include "conversation/trame.h"
+#include "wire/codec.h"
+#include "wire/trame.h"
 #include "server/empreinte.h"
 #include "server/evenements.h"
 #include "server/reseau/liaison.h"

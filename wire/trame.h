@@ -1,6 +1,9 @@
 #ifndef TRAME_H
 #define TRAME_H
 
+// wire/: the format both programs speak, frames and the scrambling codec.
+// Uses Qt Core only; the client's conversation/ and the server sit above it.
+
 #include <QByteArray>
 #include <QString>
 
