@@ -5,7 +5,7 @@
 
 #include "wire/codec.h"
 #include "wire/trame.h"
-#include "server/requete.h"
+#include "server/protocole/requete.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 // The real server for the tests: a fresh database of either kind, and the
 // server program started on it.
 
-#include "server/banque.h"
+#include "server/banque/banque.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

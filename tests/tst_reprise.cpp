@@ -6,7 +6,7 @@
 #include "postgresprive.h"
 #include "serveurdetest.h"
 
-#include "server/identification.h"
+#include "server/acces/identification.h"
 
 #include <QDir>
 #include <QElapsedTimer>

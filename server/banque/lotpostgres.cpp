@@ -1,4 +1,4 @@
-#include "server/base/lotpostgres.h"
+#include "server/banque/lotpostgres.h"
 
 #include <QSqlQuery>
 

@@ -1,9 +1,9 @@
-#include "server/serveur.h"
+#include "server/service/serveur.h"
 
-#include "server/banque.h"
-#include "server/connexionclient.h"
+#include "server/banque/banque.h"
+#include "server/protocole/connexionclient.h"
 #include "server/grappe/grappe.h"
-#include "server/evenements.h"
+#include "server/journal/evenements.h"
 #include "server/reseau/liaison.h"
 #include "server/reseau/minuterie.h"
 

@@ -1,4 +1,4 @@
-#include "server/compteursrecents.h"
+#include "server/acces/compteursrecents.h"
 
 #include <QHostAddress>
 

@@ -1,10 +1,10 @@
 #ifndef SERVEUR_H
 #define SERVEUR_H
 
-#include "server/banque.h"
-#include "server/base/reprise.h"
-#include "server/identification.h"
-#include "server/requete.h"
+#include "server/banque/banque.h"
+#include "server/banque/reprise.h"
+#include "server/acces/identification.h"
+#include "server/protocole/requete.h"
 #include "server/reseau/ecoute.h"
 
 #include <QHash>

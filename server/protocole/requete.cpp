@@ -1,4 +1,4 @@
-#include "server/requete.h"
+#include "server/protocole/requete.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "server/base/schemaechecs.h"
+#include "server/banque/schemaechecs.h"
 
 QStringList schemaEchecsCles()
 {

@@ -1,4 +1,4 @@
-#include "server/evenements.h"
+#include "server/journal/evenements.h"
 
 #include <QDebug>
 

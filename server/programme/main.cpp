@@ -1,11 +1,11 @@
-#include "server/banque.h"
-#include "server/base/sauvegarde.h"
-#include "server/base/schema.h"
+#include "server/banque/banque.h"
+#include "server/banque/sauvegarde.h"
+#include "server/banque/schema.h"
 #include "server/grappe/grappe.h"
-#include "server/journal.h"
-#include "server/requete.h"
+#include "server/journal/journal.h"
+#include "server/protocole/requete.h"
 #include "server/reseau/descripteurs.h"
-#include "server/serveur.h"
+#include "server/service/serveur.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

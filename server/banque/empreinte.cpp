@@ -1,4 +1,4 @@
-#include "server/empreinte.h"
+#include "server/banque/empreinte.h"
 
 #include <QCryptographicHash>
 #include <QPasswordDigestor>

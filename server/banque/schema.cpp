@@ -1,8 +1,8 @@
-#include "server/base/schema.h"
+#include "server/banque/schema.h"
 
-#include "server/base/lotpostgres.h"
-#include "server/base/schemaechecs.h"
-#include "server/base/schemagrappe.h"
+#include "server/banque/lotpostgres.h"
+#include "server/banque/schemaechecs.h"
+#include "server/banque/schemagrappe.h"
 
 #include <QSqlQuery>
 #include <QVariant>

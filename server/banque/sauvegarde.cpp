@@ -1,4 +1,4 @@
-#include "server/base/sauvegarde.h"
+#include "server/banque/sauvegarde.h"
 
 #include <QFile>
 

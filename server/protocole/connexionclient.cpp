@@ -1,9 +1,9 @@
-#include "server/connexionclient.h"
+#include "server/protocole/connexionclient.h"
 
 #include "wire/codec.h"
 #include "wire/trame.h"
-#include "server/empreinte.h"
-#include "server/evenements.h"
+#include "server/banque/empreinte.h"
+#include "server/journal/evenements.h"
 #include "server/reseau/liaison.h"
 
 #include <QBuffer>

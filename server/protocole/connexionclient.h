@@ -1,7 +1,7 @@
 #ifndef CONNEXIONCLIENT_H
 #define CONNEXIONCLIENT_H
 
-#include "server/requete.h"
+#include "server/protocole/requete.h"
 #include "server/reseau/minuterie.h"
 
 #include <QByteArray>

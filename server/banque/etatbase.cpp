@@ -1,4 +1,4 @@
-#include "server/etatbase.h"
+#include "server/banque/etatbase.h"
 
 #include <QDebug>
 

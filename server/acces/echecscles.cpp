@@ -1,7 +1,7 @@
-#include "server/base/echecscles.h"
+#include "server/acces/echecscles.h"
 
-#include "server/banque.h"
-#include "server/base/schemaechecs.h"
+#include "server/banque/banque.h"
+#include "server/banque/schemaechecs.h"
 
 #include <QDateTime>
 #include <QDebug>

@@ -1,8 +1,8 @@
 #ifndef IDENTIFICATION_H
 #define IDENTIFICATION_H
 
-#include "server/base/echecscles.h"
-#include "server/compteursrecents.h"
+#include "server/acces/echecscles.h"
+#include "server/acces/compteursrecents.h"
 
 #include <QElapsedTimer>
 #include <QHash>

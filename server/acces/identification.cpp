@@ -1,9 +1,9 @@
-#include "server/identification.h"
+#include "server/acces/identification.h"
 
-#include "server/banque.h"
-#include "server/connexionclient.h"
-#include "server/empreinte.h"
-#include "server/evenements.h"
+#include "server/banque/banque.h"
+#include "server/protocole/connexionclient.h"
+#include "server/banque/empreinte.h"
+#include "server/journal/evenements.h"
 #include "server/reseau/minuterie.h"
 
 #include <QDebug>

@@ -1,9 +1,9 @@
-#include "server/banque.h"
+#include "server/banque/banque.h"
 
-#include "server/base/lotpostgres.h"
-#include "server/base/reprise.h"
-#include "server/base/schema.h"
-#include "server/empreinte.h"
+#include "server/banque/lotpostgres.h"
+#include "server/banque/reprise.h"
+#include "server/banque/schema.h"
+#include "server/banque/empreinte.h"
 
 #include <QAtomicInt>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "server/base/schemagrappe.h"
+#include "server/banque/schemagrappe.h"
 
 #include <QSqlQuery>
 #include <QVariant>

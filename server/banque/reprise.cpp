@@ -1,6 +1,6 @@
-#include "server/base/reprise.h"
+#include "server/banque/reprise.h"
 
-#include "server/banque.h"
+#include "server/banque/banque.h"
 
 #include <QAtomicInt>
 #include <QSqlDriver>

@@ -1,4 +1,4 @@
-#include "server/journal.h"
+#include "server/journal/journal.h"
 
 #include <QByteArray>
 #include <QDateTime>

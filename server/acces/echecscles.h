@@ -1,7 +1,7 @@
 #ifndef ECHECSCLES_H
 #define ECHECSCLES_H
 
-#include "server/compteursrecents.h"
+#include "server/acces/compteursrecents.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
@@ -10,7 +10,7 @@
 class Banque;
 
 // The recent wrong keys per account, per address and per address and
-// account, counted in the database (server/base/schemaechecs.h) for every
+// account, counted in the database (server/banque/schemaechecs.h) for every
 // server on it, and in this process's memory as well. The larger count of
 // the two decides: when the database cannot be read or written, guessing
 // is not let through faster than one server alone would allow, and a key

@@ -1,7 +1,7 @@
 #ifndef BANQUE_H
 #define BANQUE_H
 
-#include "server/etatbase.h"
+#include "server/banque/etatbase.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -50,7 +50,7 @@ public:
     // A connection found lost (PostgreSQL gone, the SQLite file moved away)
     // fails every request at once, without touching the database, until
     // rouvrir() succeeds; quandPerdue's action is called when it is found
-    // lost. Reprise (server/base/reprise.h) opens it again.
+    // lost. Reprise (server/banque/reprise.h) opens it again.
     bool estPerdue() const { return perdue; }
     void quandPerdue(std::function<void()> action) { surPerte = std::move(action); }
     void signalerPerte(const QString &raison);
