@@ -7,6 +7,7 @@
 #include "serveurdetest.h"
 
 #include "server/acces/identification.h"
+#include "server/protocole/avisclient.h"
 
 #include <QDir>
 #include <QElapsedTimer>

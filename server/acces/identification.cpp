@@ -1,9 +1,10 @@
 #include "server/acces/identification.h"
 
 #include "server/banque/banque.h"
-#include "server/protocole/connexionclient.h"
 #include "server/banque/empreinte.h"
 #include "server/journal/evenements.h"
+#include "server/protocole/avisclient.h"
+#include "server/protocole/connexionclient.h"
 #include "server/reseau/minuterie.h"
 
 #include <QDebug>
@@ -43,11 +44,6 @@ void demarrerTousLesFils(QThreadPool &fils)
 }
 
 } // namespace
-
-QString avisBaseInjoignable()
-{
-    return QStringLiteral("i:The server cannot reach its database, please try again later");
-}
 
 Identification::Identification(Banque &banque, asio::io_context &contexte, QObject *parent)
     : QObject(parent)

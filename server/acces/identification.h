@@ -1,6 +1,9 @@
 #ifndef IDENTIFICATION_H
 #define IDENTIFICATION_H
 
+// acces/: who may come in: key checking, the slow-down counters of wrong keys,
+// the limits on account creations. Uses reseau/, journal/, banque/, protocole/.
+
 #include "server/acces/echecscles.h"
 #include "server/acces/compteursrecents.h"
 
@@ -97,8 +100,5 @@ private:
     QElapsedTimer horloge;
     QThreadPool calculs;
 };
-
-// The notice for a client whose request the database cannot serve.
-QString avisBaseInjoignable();
 
 #endif

@@ -1,13 +1,9 @@
 #include "server/banque/reprise.h"
 
 #include "server/banque/banque.h"
+#include "server/banque/sqlite.h"
 
 #include <QAtomicInt>
-#include <QSqlDriver>
-
-#include <sqlite3.h>
-
-#include <cstdio>
 
 #include <asio/post.hpp>
 
@@ -56,81 +52,7 @@ bool postgresRepond(const Parametres &parametres)
     return repond;
 }
 
-sqlite3 *poigneeSqlite(const QSqlDatabase &base)
-{
-    if (!base.isValid() || !base.driver())
-        return nullptr;
-    const QVariant poignee = base.driver()->handle();
-    if (!poignee.isValid() || qstrcmp(poignee.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(poignee.constData());
-}
-
-QtMessageHandler gestionnairePrecedent = nullptr;
-
-void filtrerLiberation(QtMsgType genre, const QMessageLogContext &contexte, const QString &message)
-{
-    if (message.startsWith(QLatin1String("Unable to free statement")))
-        return;
-    if (gestionnairePrecedent)
-        gestionnairePrecedent(genre, contexte, message);
-    else
-        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(genre, contexte, message)));
-}
-
 } // namespace
-
-SilenceLiberation::SilenceLiberation()
-{
-    gestionnairePrecedent = qInstallMessageHandler(filtrerLiberation);
-}
-
-SilenceLiberation::~SilenceLiberation()
-{
-    qInstallMessageHandler(gestionnairePrecedent);
-    gestionnairePrecedent = nullptr;
-}
-
-bool connexionPerdue(const QSqlError &erreur, const QSqlDatabase &base)
-{
-    const QString code = erreur.nativeErrorCode();
-    if (base.driverName() == QLatin1String("QPSQL")) {
-        if (!base.isOpen() || code.isEmpty())
-            return true;
-        // connection_exception; admin_shutdown, crash_shutdown, cannot_connect_now
-        return code.startsWith(QLatin1String("08")) || code == QLatin1String("57P01")
-               || code == QLatin1String("57P02") || code == QLatin1String("57P03");
-    }
-    const int numero = code.toInt();
-    if (numero == SQLITE_READONLY_DBMOVED)
-        return true;
-    switch (numero & 0xFF) {
-    case SQLITE_CANTOPEN:
-    case SQLITE_NOTADB:
-        return true;
-    default:
-        return !base.isOpen();
-    }
-}
-
-bool fichierDeplace(const QSqlDatabase &base)
-{
-    sqlite3 *connexion = poigneeSqlite(base);
-    int deplace = 0;
-    if (!connexion || sqlite3_file_control(connexion, "main", SQLITE_FCNTL_HAS_MOVED, &deplace) != SQLITE_OK)
-        return false;
-    return deplace != 0;
-}
-
-QString avisVirementEchoue(const Banque &banque)
-{
-    if (banque.validationIncertaine())
-        return QStringLiteral("i:The server lost its database while recording this transfer and cannot tell whether "
-                              "it was made, please check your balance before sending it again");
-    if (banque.ecritureRefusee())
-        return QStringLiteral("i:The server cannot record transfers for now, please try again later");
-    return QStringLiteral("i:The transfer could not be recorded, please try again later");
-}
 
 Reprise::Reprise(asio::io_context &contexte, Banque &banque)
     : contexte(contexte)

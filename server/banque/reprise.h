@@ -3,9 +3,6 @@
 
 #include "server/reseau/minuterie.h"
 
-#include <QSqlDatabase>
-#include <QSqlError>
-
 #include <memory>
 #include <thread>
 
@@ -42,31 +39,5 @@ private:
     // Results of the probe reach this object only while it exists.
     std::shared_ptr<Reprise *> jeton;
 };
-
-// The error says that the connection itself is gone, not that one statement
-// failed: PostgreSQL's connection errors and shutdowns, an error from the
-// client library (no SQLSTATE), the driver finding the connection closed;
-// SQLite's file that cannot be opened, is no database, or was moved.
-bool connexionPerdue(const QSqlError &erreur, const QSqlDatabase &base);
-
-// SQLite: the file open here is no longer the one at the database's path
-// (moved, removed or replaced): what is written here would not be found there.
-bool fichierDeplace(const QSqlDatabase &base);
-
-// While it lives, Qt's warnings that the statements of a dead PostgreSQL
-// connection could not be freed on the server are dropped: there is no
-// server to free them on, and one line per statement at each loss is noise.
-class SilenceLiberation
-{
-public:
-    SilenceLiberation();
-    ~SilenceLiberation();
-    SilenceLiberation(const SilenceLiberation &) = delete;
-    SilenceLiberation &operator=(const SilenceLiberation &) = delete;
-};
-
-// The notice for a transfer that the bank did not confirm: a commit whose
-// answer was lost with the connection may have been made all the same.
-QString avisVirementEchoue(const Banque &banque);
 
 #endif

@@ -1,6 +1,9 @@
 #ifndef JOURNAL_H
 #define JOURNAL_H
 
+// journal/: the server's log: its levels, its output to stderr or systemd's
+// journal, and the one-line events that tools read. Uses Asio and Qt Core only.
+
 #include <QString>
 
 namespace asio {

@@ -1,6 +1,9 @@
 #ifndef CONNEXIONCLIENT_H
 #define CONNEXIONCLIENT_H
 
+// protocole/: one client's side of the protocol: its connection, reading its
+// requests, the notices it is sent. Uses wire/, reseau/, journal/, banque/.
+
 #include "server/protocole/requete.h"
 #include "server/reseau/minuterie.h"
 

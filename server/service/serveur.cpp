@@ -4,6 +4,7 @@
 #include "server/protocole/connexionclient.h"
 #include "server/grappe/grappe.h"
 #include "server/journal/evenements.h"
+#include "server/protocole/avisclient.h"
 #include "server/reseau/liaison.h"
 #include "server/reseau/minuterie.h"
 

@@ -1,6 +1,10 @@
 #ifndef SERVEUR_H
 #define SERVEUR_H
 
+// service/: the server itself: accepts clients, routes their requests to access
+// and the bank, makes the transfers in lots, hands out the money received,
+// limits connections per account and address. Uses every folder but programme/.
+
 #include "server/banque/banque.h"
 #include "server/banque/reprise.h"
 #include "server/acces/identification.h"
