@@ -45,6 +45,19 @@ def inclusions(complet):
         return INCLUDE.findall(texte.read())
 
 
+def module_de(racine, chemin, complet):
+    """A header and its source; a source without a header of its own (one
+    class's code over several files) belongs to the header of its folder that
+    it includes first."""
+    module = os.path.splitext(chemin)[0]
+    if chemin.endswith(".h") or os.path.exists(os.path.join(racine, module + ".h")):
+        return module
+    premiere = inclusions(complet)[:1]
+    if premiere and os.path.dirname(premiere[0]) == os.path.dirname(chemin):
+        return os.path.splitext(premiere[0])[0]
+    return module
+
+
 def dossier_de(chemin):
     for dossier in sorted(USES, key=len, reverse=True):
         if chemin.startswith(dossier + "/"):
@@ -103,7 +116,7 @@ def main():
     fautes = []
     graphe = {}
     for chemin, complet in sources(racine, ["server", "wire"]):
-        module = os.path.splitext(chemin)[0]
+        module = module_de(racine, chemin, complet)
         graphe.setdefault(module, set())
         dossier = dossier_de(chemin)
         if dossier not in USES:

@@ -2,10 +2,11 @@
 #define IDENTIFICATION_H
 
 // acces/: who may come in: key checking, the slow-down counters of wrong keys,
-// the limits on account creations. Uses reseau/, journal/, banque/, protocole/.
+// the limits on connections and account creations. Uses reseau/, journal/,
+// banque/, protocole/.
 
-#include "server/acces/echecscles.h"
 #include "server/acces/compteursrecents.h"
+#include "server/acces/echecscles.h"
 
 #include <QElapsedTimer>
 #include <QHash>

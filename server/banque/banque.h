@@ -24,6 +24,9 @@
 // The accounts and their journals, in SQLite or PostgreSQL. Every change of a
 // balance is one transaction that also writes its journal row, so the sum of
 // the balances always equals the sum of the credits.
+// Its code by what it does: banque.cpp opening, loss and reopening;
+// instructions.cpp statements and transactions; comptes.cpp accounts;
+// lots.cpp lots of transfers.
 class Banque
 {
 public:
@@ -68,9 +71,9 @@ public:
     bool validationIncertaine() const { return incertaine; }
 
     // For the parts of the server that keep tables of their own on this
-    // connection (the key failures, the cluster): their statements are prepared each time,
-    // checked with estPerdue() first, and their failures shown here, which
-    // finds a lost connection; false.
+    // connection (the wrong keys' counters): their statements are prepared
+    // each time, checked with estPerdue() first, and their failures shown
+    // here, which finds a lost connection; false.
     QSqlDatabase connexion() const { return base; }
     bool estPostgres() const { return postgres; }
     bool signalerEchec(const QSqlError &erreur);

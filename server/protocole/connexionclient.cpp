@@ -1,10 +1,10 @@
 #include "server/protocole/connexionclient.h"
 
-#include "wire/codec.h"
-#include "wire/trame.h"
 #include "server/banque/empreinte.h"
 #include "server/journal/evenements.h"
 #include "server/reseau/liaison.h"
+#include "wire/codec.h"
+#include "wire/trame.h"
 
 #include <QBuffer>
 #include <QDebug>

@@ -1,10 +1,10 @@
 #include "server/service/serveur.h"
 
 #include "server/banque/banque.h"
-#include "server/protocole/connexionclient.h"
 #include "server/grappe/grappe.h"
 #include "server/journal/evenements.h"
 #include "server/protocole/avisclient.h"
+#include "server/protocole/connexionclient.h"
 #include "server/reseau/liaison.h"
 #include "server/reseau/minuterie.h"
 
@@ -19,6 +19,7 @@ Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limite
     , reprise(contexte, banque)
     , ecoute(contexte)
     , identification(banque, contexte)
+    , parAdresse(limites.parAdresse)
 {
     ecoute.surConnexion = [this](std::shared_ptr<Liaison> liaison) { nouvelleConnexion(std::move(liaison)); };
     connect(&identification, &Identification::acceptee, this, &Serveur::compterAcceptee);
@@ -48,12 +49,10 @@ quint16 Serveur::port() const
 void Serveur::nouvelleConnexion(std::shared_ptr<Liaison> liaison)
 {
     auto *connexion = new ConnexionClient(std::move(liaison), delaiMs, this);
-    int &depuisAdresse = parAdresse[connexion->adresseDistante()];
-    if (depuisAdresse >= limites.parAdresse) {
+    if (!parAdresse.ouvrir(connexion->adresseDistante())) {
         refuserAdresse(connexion);
         return;
     }
-    ++depuisAdresse;
     connect(connexion, &ConnexionClient::requeteRecue, this,
             [this, connexion](const Requete &requete) { traiter(connexion, requete); });
     connect(connexion, &ConnexionClient::fermee, this, [this, connexion] { oublier(connexion); });
@@ -87,9 +86,7 @@ void Serveur::oublier(ConnexionClient *connexion)
     const QString compte = connexion->compteAuthentifie();
     if (connexion->estAuthentifiee() && connectes.remove(compte, connexion) && grappe && !connectes.contains(compte))
         grappe->depart(compte);
-    const auto depuisAdresse = parAdresse.find(connexion->adresseDistante());
-    if (depuisAdresse != parAdresse.end() && --*depuisAdresse <= 0)
-        parAdresse.erase(depuisAdresse);
+    parAdresse.fermer(connexion->adresseDistante());
     ecoute.liberee();
 }
 

@@ -2,16 +2,16 @@
 #define SERVEUR_H
 
 // service/: the server itself: accepts clients, routes their requests to access
-// and the bank, makes the transfers in lots, hands out the money received,
-// limits connections per account and address. Uses every folder but programme/.
+// and the bank, makes the transfers in lots, hands out the money received.
+// Uses every folder but programme/.
 
+#include "server/acces/identification.h"
+#include "server/acces/limitesconnexions.h"
 #include "server/banque/banque.h"
 #include "server/banque/reprise.h"
-#include "server/acces/identification.h"
 #include "server/protocole/requete.h"
 #include "server/reseau/ecoute.h"
 
-#include <QHash>
 #include <QHostAddress>
 #include <QMultiHash>
 #include <QObject>
@@ -32,13 +32,7 @@ class Serveur : public QObject
     Q_OBJECT
 
 public:
-    // What one account, or one address, may hold open at once: enough for a
-    // person's devices, or for the people behind one address.
-    struct Limites
-    {
-        int parCompte = 64;
-        int parAdresse = 256;
-    };
+    using Limites = LimitesConnexions;
 
     // delaiMs: how long a client may take to send its credentials, or to
     // finish a frame it has started.
@@ -89,7 +83,7 @@ private:
     Identification identification;
     Grappe *grappe = nullptr;
     QMultiHash<QString, ConnexionClient *> connectes;
-    QHash<QString, int> parAdresse;
+    ConnexionsParAdresse parAdresse;
     QVector<Virement> enAttente;
     bool lotPrevu = false;
 };
