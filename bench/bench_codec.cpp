@@ -5,7 +5,7 @@
 // new QString of the size the operation returns, made by allocation and copy
 // (what any codec returning a fresh QString must pay at least).
 
-#include "codec/codec.h"
+#include "wire/codec.h"
 #include "rapport.h"
 
 #include <QString>

@@ -11,8 +11,8 @@
 
 #include "tableau.h"
 
-#include "codec/codec.h"
-#include "conversation/trame.h"
+#include "wire/codec.h"
+#include "wire/trame.h"
 #include "history/historique.h"
 #include "window/fenclient.h"
 

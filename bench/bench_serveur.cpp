@@ -24,7 +24,7 @@
 #include "serveursoustest.h"
 #include "tableau.h"
 
-#include "server/banque.h"
+#include "server/banque/banque.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 
 // One client connection of the server benchmark, on an Asio event loop (epoll),
 // so that one thread can hold ten thousand of them. Frames and scrambling are
-// the project's own (codec/, conversation/trame).
+// the project's own (wire/).
 
 #include <asio.hpp>
 

@@ -1,7 +1,7 @@
 #include "window/fenclient.h"
 
-#include "codec/codec.h"
-#include "conversation/trame.h"
+#include "wire/codec.h"
+#include "wire/trame.h"
 
 #include <QTcpSocket>
 

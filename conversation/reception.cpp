@@ -1,8 +1,8 @@
 #include "window/fenclient.h"
 
-#include "codec/codec.h"
+#include "wire/codec.h"
 #include "conversation/reponse.h"
-#include "conversation/trame.h"
+#include "wire/trame.h"
 #include "history/historique.h"
 #include "window/journal.h"
 

@@ -3,7 +3,7 @@
 // text, whose groups must be those of the format for the random value each
 // carries, and unscramble to the low bytes.
 
-#include "codec/codec.h"
+#include "wire/codec.h"
 #include "tests/codecpasapas.h"
 
 #include <cstdint>

@@ -3,9 +3,9 @@
 // remaining bytes as UTF-16 units, which reaches the parser's corners faster.
 // A request accepted as well-formed must hold exactly what its kind promises.
 
-#include "codec/codec.h"
-#include "conversation/trame.h"
-#include "server/requete.h"
+#include "wire/codec.h"
+#include "wire/trame.h"
+#include "server/protocole/requete.h"
 
 #include <cstdint>
 #include <cstdlib>

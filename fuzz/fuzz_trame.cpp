@@ -3,9 +3,9 @@
 // into the effect of each reply. The first input byte sets the size of the
 // pieces; the replies must not depend on it.
 
-#include "codec/codec.h"
+#include "wire/codec.h"
 #include "conversation/reponse.h"
-#include "conversation/trame.h"
+#include "wire/trame.h"
 #include "history/historique.h"
 
 #include <QBuffer>

@@ -5,8 +5,8 @@
 // collects the replies, unscrambled, with the same codec and frames as the
 // real client.
 
-#include "codec/codec.h"
-#include "conversation/trame.h"
+#include "wire/codec.h"
+#include "wire/trame.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>

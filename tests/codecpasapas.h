@@ -2,7 +2,7 @@
 #define CODECPASAPAS_H
 
 // The codec written out step by step, as the wire format describes it, with
-// nothing shared with codec/codec.cpp: the reference that the codec's one-pass
+// nothing shared with wire/codec.cpp: the reference that the codec's one-pass
 // code must match unit for unit (used by tst_codec and the fuzz target).
 
 #include <QString>

@@ -4,8 +4,8 @@
 // Shared by the tests: a loopback peer that speaks frames, and a way to answer
 // the modal boxes that the window opens.
 
-#include "codec/codec.h"
-#include "conversation/trame.h"
+#include "wire/codec.h"
+#include "wire/trame.h"
 #include "window/fenclient.h"
 
 #include "clientprotocole.h"

@@ -5,7 +5,7 @@
 // server program started on it.
 
 #include "processuslie.h"
-#include "server/banque.h"
+#include "server/banque/banque.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

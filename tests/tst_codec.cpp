@@ -1,4 +1,4 @@
-#include "codec/codec.h"
+#include "wire/codec.h"
 #include "codecpasapas.h"
 
 #include <QRandomGenerator>

@@ -2,7 +2,7 @@
 // accounts): how they grow, fade and stay within their memory, and the
 // delays and sources derived from them.
 
-#include "server/compteursrecents.h"
+#include "server/acces/compteursrecents.h"
 
 #include <QRegularExpression>
 #include <QTest>

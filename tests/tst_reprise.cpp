@@ -6,7 +6,8 @@
 #include "postgresprive.h"
 #include "serveurdetest.h"
 
-#include "server/identification.h"
+#include "server/acces/identification.h"
+#include "server/protocole/avisclient.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // The server's reading of a request text: which requests it accepts, and what
 // it makes of the ones it refuses.
 
-#include "server/requete.h"
+#include "server/protocole/requete.h"
 
 #include <QTest>
 

@@ -5,7 +5,7 @@
 
 #include "serveurdetest.h"
 
-#include "server/base/schema.h"
+#include "server/banque/schema.h"
 
 #include <QTest>
 

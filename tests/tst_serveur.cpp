@@ -5,7 +5,7 @@
 #include "clientprotocole.h"
 #include "serveurdetest.h"
 
-#include "server/connexionclient.h"
+#include "server/protocole/connexionclient.h"
 
 #include <QDataStream>
 #include <QElapsedTimer>

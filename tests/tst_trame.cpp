@@ -1,4 +1,4 @@
-#include "conversation/trame.h"
+#include "wire/trame.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #include "server/grappe/avis.h"
 
-#include "server/banque.h"
-#include "server/requete.h"
+#include "server/banque/banque.h"
+#include "server/protocole/requete.h"
 
 namespace {
 

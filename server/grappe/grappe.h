@@ -1,14 +1,13 @@
 #ifndef GRAPPE_H
 #define GRAPPE_H
 
+// grappe/: the servers that share one database: presence on PostgreSQL, the
+// credits' watch on SQLite, the money they announce. Uses reseau/, banque/,
+// protocole/ (the request's account form).
+
 #include <QString>
 
 #include <functional>
-#include <memory>
-
-namespace asio {
-class io_context;
-}
 
 // What one server needs from the others serving the same database: where
 // the accounts are connected, and the money that reaches its own clients
@@ -34,10 +33,6 @@ public:
     // Whether the account, not connected here, is connected to another server.
     virtual Presence chercher(const QString &compte) = 0;
 };
-
-// For the database at adresse: the presence of every server on PostgreSQL,
-// the credits' watch on SQLite. origine: this server's application name.
-std::unique_ptr<Grappe> creerGrappe(asio::io_context &contexte, const QString &adresse, const QString &origine);
 
 // A name of its own for this server process, for its database connections.
 QString nouvelleOrigine();

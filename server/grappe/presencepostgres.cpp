@@ -1,6 +1,6 @@
 #include "server/grappe/presencepostgres.h"
 
-#include "server/base/schemagrappe.h"
+#include "server/banque/schemagrappe.h"
 #include "server/grappe/avis.h"
 
 #include <QDebug>

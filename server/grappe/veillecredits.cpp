@@ -1,6 +1,6 @@
 #include "server/grappe/veillecredits.h"
 
-#include "server/banque.h"
+#include "server/banque/adressebase.h"
 #include "server/grappe/avis.h"
 
 #include <QDebug>

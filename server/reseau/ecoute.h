@@ -1,6 +1,9 @@
 #ifndef ECOUTE_H
 #define ECOUTE_H
 
+// reseau/: the network on Asio: listening, one TCP connection (liaison), timers on
+// the loop (minuterie), the process's descriptor limit. Uses Asio and Qt Core only.
+
 #include "server/reseau/minuterie.h"
 
 #include <QString>

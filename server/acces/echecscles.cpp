@@ -1,0 +1,190 @@
+#include "server/acces/echecscles.h"
+
+#include "server/banque/banque.h"
+#include "server/banque/schemaechecs.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <limits>
+
+namespace {
+
+// Memory for the counters stays bounded whatever the number of sources.
+constexpr int maxSourcesSuivies = 65536;
+// A wrong key weighs on its account and address for a quarter of an hour.
+constexpr qint64 oubliEchecMs = 15 * 60 * 1000;
+// Rows of forgotten sources are dropped this often, and at most this many are kept.
+constexpr qint64 elagageMs = 60 * 1000;
+constexpr int maxLignes = 3 * maxSourcesSuivies;
+
+// Shared by the servers and kept across restarts: the wall clock, not the process's own.
+qint64 horloge()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+int restants(qint64 videA, qint64 maintenant)
+{
+    return videA > maintenant ? int((videA - maintenant + oubliEchecMs - 1) / oubliEchecMs) : 0;
+}
+
+QString cleCompte(const QString &compte)
+{
+    return QLatin1String("a ") + compte;
+}
+
+QString cleSource(const QString &source)
+{
+    return QLatin1String("s ") + source;
+}
+
+QString clePaire(const QString &paire)
+{
+    return QLatin1String("p ") + paire;
+}
+
+} // namespace
+
+EchecsCles::EchecsCles(Banque &banque)
+    : banque(banque)
+    , comptes(maxSourcesSuivies, oubliEchecMs)
+    , sources(maxSourcesSuivies, oubliEchecMs)
+    , paires(maxSourcesSuivies, oubliEchecMs)
+{
+    monotone.start();
+}
+
+EchecsCles::Paire EchecsCles::paire(const QString &paire)
+{
+    const qint64 instant = monotone.elapsed();
+    const int enMemoire = paires.nombre(paire, instant);
+    Ligne ligne{0, 0};
+    const bool lue = lire(clePaire(paire), &ligne);
+    const qint64 maintenant = horloge();
+    const int enBase = lue ? restants(ligne.videA, maintenant) : 0;
+    // Unknown: one key at a time, as after a wrong one.
+    const int echecs = qMax(qMax(enMemoire, enBase), lue ? 0 : 1);
+    qint64 attente = 0;
+    if (enMemoire > 0)
+        attente = paires.dernier(paire, instant) + delaiApresEchecs(echecs) - instant;
+    if (enBase > 0)
+        attente = qMax(attente, ligne.dernier + delaiApresEchecs(echecs) - maintenant);
+    return Paire{echecs, attente};
+}
+
+EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &source, const QString &paire)
+{
+    const qint64 instant = monotone.elapsed();
+    Refus refus{comptes.compter(compte, instant), sources.compter(source, instant), 0};
+    paires.compter(paire, instant);
+    const QString cles[3] = {cleCompte(compte), cleSource(source), clePaire(paire)};
+    qint64 videA[3] = {0, 0, 0};
+    const qint64 maintenant = horloge();
+    if (!ecrire(cles, maintenant, videA)) {
+        // The other servers will not know of it: it waits as long as any.
+        refus.delaiMs = delaiApresEchecs(std::numeric_limits<int>::max());
+        return refus;
+    }
+    refus.parCompte = qMax(refus.parCompte, restants(videA[0], maintenant));
+    refus.parSource = qMax(refus.parSource, restants(videA[1], maintenant));
+    refus.delaiMs = delaiApresEchecs(qMax(refus.parCompte, refus.parSource));
+    elaguer(maintenant);
+    return refus;
+}
+
+bool EchecsCles::lire(const QString &source, Ligne *ligne)
+{
+    if (banque.estPerdue())
+        return false;
+    QSqlQuery requete(banque.connexion());
+    requete.setForwardOnly(true);
+    if (!requete.prepare(instructionLireEchecs()))
+        return echouer(requete);
+    requete.addBindValue(source);
+    if (!requete.exec())
+        return echouer(requete);
+    if (requete.next())
+        *ligne = Ligne{requete.value(0).toLongLong(), requete.value(1).toLongLong()};
+    reussir();
+    return true;
+}
+
+bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3])
+{
+    if (banque.estPerdue())
+        return false;
+    QSqlQuery requete(banque.connexion());
+    requete.setForwardOnly(true);
+    if (!requete.prepare(instructionCompterEchecs(oubliEchecMs)))
+        return echouer(requete);
+    for (int i = 0; i < 3; ++i) {
+        requete.addBindValue(cles[i]);
+        requete.addBindValue(maintenant + oubliEchecMs);
+        requete.addBindValue(maintenant);
+    }
+    if (!requete.exec())
+        return echouer(requete);
+    int lues = 0;
+    while (requete.next()) {
+        const QString source = requete.value(0).toString();
+        for (int i = 0; i < 3; ++i) {
+            if (source == cles[i]) {
+                videA[i] = requete.value(1).toLongLong();
+                ++lues;
+            }
+        }
+    }
+    reussir();
+    return lues == 3;
+}
+
+// Not more than once a minute, by whichever server counts a wrong key.
+void EchecsCles::elaguer(qint64 maintenant)
+{
+    if (maintenant - dernierElagage < elagageMs)
+        return;
+    dernierElagage = maintenant;
+    QSqlQuery oubli(banque.connexion());
+    if (!oubli.prepare(instructionOublierEchecs())) {
+        echouer(oubli);
+        return;
+    }
+    oubli.addBindValue(maintenant);
+    if (!oubli.exec()) {
+        echouer(oubli);
+        return;
+    }
+    QSqlQuery borne(banque.connexion());
+    if (!borne.prepare(instructionBornerEchecs())) {
+        echouer(borne);
+        return;
+    }
+    borne.addBindValue(maxLignes);
+    if (!borne.exec())
+        echouer(borne);
+}
+
+// Once when the counters stop working, once when they work again; a lost
+// connection is the bank's to tell.
+bool EchecsCles::echouer(const QSqlQuery &requete)
+{
+    banque.signalerEchec(requete.lastError());
+    if (enPanne || banque.estPerdue())
+        return false;
+    enPanne = true;
+    qWarning().noquote() << QStringLiteral("wrong keys cannot be counted in the database, each is answered after "
+                                           "the longest delay until they can: %1")
+                                .arg(requete.lastError().text().simplified());
+    return false;
+}
+
+void EchecsCles::reussir()
+{
+    if (!enPanne)
+        return;
+    enPanne = false;
+    qInfo("wrong keys are counted in the database again");
+}

@@ -1,0 +1,62 @@
+#ifndef ECHECSCLES_H
+#define ECHECSCLES_H
+
+#include "server/acces/compteursrecents.h"
+
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QString>
+
+class Banque;
+
+// The recent wrong keys per account, per address and per address and
+// account, counted in the database (server/banque/schemaechecs.h) for every
+// server on it, and in this process's memory as well. The larger count of
+// the two decides: when the database cannot be read or written, guessing
+// is not let through faster than one server alone would allow, and a key
+// that the database could not record is answered after the longest delay.
+class EchecsCles
+{
+public:
+    explicit EchecsCles(Banque &banque);
+
+    struct Paire
+    {
+        int echecs;       // recent wrong keys of the address for the account
+        qint64 attenteMs; // before its next key may be checked
+    };
+    // Read when the next check of the pair is decided.
+    Paire paire(const QString &paire);
+
+    struct Refus
+    {
+        int parCompte;
+        int parSource;
+        qint64 delaiMs; // before the wrong key is answered
+    };
+    // Counts one wrong key.
+    Refus compter(const QString &compte, const QString &source, const QString &paire);
+
+private:
+    struct Ligne
+    {
+        qint64 videA;
+        qint64 dernier;
+    };
+
+    bool lire(const QString &source, Ligne *ligne);
+    bool ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3]);
+    void elaguer(qint64 maintenant);
+    bool echouer(const QSqlQuery &requete);
+    void reussir();
+
+    Banque &banque;
+    CompteursRecents comptes;
+    CompteursRecents sources;
+    CompteursRecents paires;
+    QElapsedTimer monotone;
+    qint64 dernierElagage = 0;
+    bool enPanne = false;
+};
+
+#endif

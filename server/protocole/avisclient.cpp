@@ -1,0 +1,18 @@
+#include "server/protocole/avisclient.h"
+
+#include "server/banque/banque.h"
+
+QString avisBaseInjoignable()
+{
+    return QStringLiteral("i:The server cannot reach its database, please try again later");
+}
+
+QString avisVirementEchoue(const Banque &banque)
+{
+    if (banque.validationIncertaine())
+        return QStringLiteral("i:The server lost its database while recording this transfer and cannot tell whether "
+                              "it was made, please check your balance before sending it again");
+    if (banque.ecritureRefusee())
+        return QStringLiteral("i:The server cannot record transfers for now, please try again later");
+    return QStringLiteral("i:The transfer could not be recorded, please try again later");
+}

@@ -1,0 +1,271 @@
+#include "server/service/serveur.h"
+
+#include "server/banque/banque.h"
+#include "server/grappe/grappe.h"
+#include "server/journal/evenements.h"
+#include "server/protocole/avisclient.h"
+#include "server/protocole/connexionclient.h"
+#include "server/reseau/liaison.h"
+#include "server/reseau/minuterie.h"
+
+#include <QDebug>
+
+Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limites limites, QObject *parent)
+    : QObject(parent)
+    , contexte(contexte)
+    , banque(banque)
+    , delaiMs(delaiMs)
+    , limites(limites)
+    , reprise(contexte, banque)
+    , ecoute(contexte)
+    , identification(banque, contexte)
+    , parAdresse(limites.parAdresse)
+{
+    ecoute.surConnexion = [this](std::shared_ptr<Liaison> liaison) { nouvelleConnexion(std::move(liaison)); };
+    connect(&identification, &Identification::acceptee, this, &Serveur::compterAcceptee);
+}
+
+void Serveur::rejoindre(Grappe &membres)
+{
+    grappe = &membres;
+    grappe->distribuer = [this](const QString &compte, const QString &reponse) { distribuer(compte, reponse); };
+}
+
+bool Serveur::ecouter(const QHostAddress &adresse, quint16 port)
+{
+    return ecoute.ecouter(adresse.toString(), port);
+}
+
+QHostAddress Serveur::adresse() const
+{
+    return QHostAddress(QString::fromStdString(ecoute.extremite().address().to_string()));
+}
+
+quint16 Serveur::port() const
+{
+    return ecoute.extremite().port();
+}
+
+void Serveur::nouvelleConnexion(std::shared_ptr<Liaison> liaison)
+{
+    auto *connexion = new ConnexionClient(std::move(liaison), delaiMs, this);
+    if (!parAdresse.ouvrir(connexion->adresseDistante())) {
+        refuserAdresse(connexion);
+        return;
+    }
+    connect(connexion, &ConnexionClient::requeteRecue, this,
+            [this, connexion](const Requete &requete) { traiter(connexion, requete); });
+    connect(connexion, &ConnexionClient::fermee, this, [this, connexion] { oublier(connexion); });
+}
+
+void Serveur::refuserAdresse(ConnexionClient *connexion)
+{
+    journaliserRefus(connexion->numero(), "address-connections", connexion->adresseDistante(), QString(),
+                     QStringLiteral("already %1 connections").arg(limites.parAdresse));
+    connect(connexion, &ConnexionClient::fermee, this, [this] { ecoute.liberee(); });
+    connexion->terminer(QStringLiteral("i:Too many connections are open from your address, please try again later"));
+}
+
+// The credentials are right; the account may still have too many connections.
+void Serveur::compterAcceptee(ConnexionClient *connexion)
+{
+    const QString compte = connexion->compteAuthentifie();
+    if (connectes.count(compte) >= limites.parCompte) {
+        journaliserRefus(connexion->numero(), "account-connections", connexion->adresseDistante(), compte,
+                         QStringLiteral("already %1 connections").arg(limites.parCompte));
+        connexion->terminer(QStringLiteral("i:Too many connections are open on this account, please close one"));
+        return;
+    }
+    if (grappe)
+        grappe->arrivee(compte);
+    connectes.insert(compte, connexion);
+}
+
+void Serveur::oublier(ConnexionClient *connexion)
+{
+    const QString compte = connexion->compteAuthentifie();
+    if (connexion->estAuthentifiee() && connectes.remove(compte, connexion) && grappe && !connectes.contains(compte))
+        grappe->depart(compte);
+    parAdresse.fermer(connexion->adresseDistante());
+    ecoute.liberee();
+}
+
+void Serveur::traiter(ConnexionClient *connexion, const Requete &requete)
+{
+    switch (requete.genre) {
+    case Requete::Genre::Identifiants:
+        identifier(connexion, requete);
+        return;
+    case Requete::Genre::IdentifiantsMalformes:
+        journaliserRefus(connexion->numero(), "malformed-credentials", connexion->adresseDistante(), QString());
+        connexion->terminer(QStringLiteral("a:"));
+        return;
+    case Requete::Genre::Virement:
+    case Requete::Genre::VirementMalforme:
+        transferer(connexion, requete);
+        return;
+    case Requete::Genre::Rejet:
+        journaliserRefus(connexion->numero(), "malformed-request", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), requete.motif);
+        connexion->terminer(QStringLiteral("i:") + requete.motif);
+        return;
+    }
+}
+
+void Serveur::identifier(ConnexionClient *connexion, const Requete &requete)
+{
+    if (connexion->estAuthentifiee()) {
+        connexion->envoyer(QStringLiteral("i:You are already authenticated"));
+        return;
+    }
+    identification.demander(connexion, requete.compte, requete.cle);
+}
+
+void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
+{
+    if (!connexion->estAuthentifiee()) {
+        journaliserRefus(connexion->numero(), "not-authenticated", connexion->adresseDistante(), QString());
+        connexion->envoyer(QStringLiteral("i:Send your credentials before making a transfer"));
+        return;
+    }
+    if (requete.genre == Requete::Genre::VirementMalforme) {
+        journaliserRefus(connexion->numero(), "malformed-transfer", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), requete.motif);
+        connexion->envoyer(QStringLiteral("i:") + requete.motif);
+        return;
+    }
+    const QString &source = requete.compte;
+    const QString &destinataire = requete.destinataire;
+    if (source != connexion->compteAuthentifie() || !connexion->cleEgale(requete.cle)) {
+        journaliserRefus(connexion->numero(), "foreign-transfer", connexion->adresseDistante(),
+                         connexion->compteAuthentifie());
+        connexion->envoyer(QStringLiteral("i:The transfer must come from your own account with your own key"));
+        return;
+    }
+    // A recipient connected here exists: only the others are looked up.
+    if (!connectes.contains(destinataire) && !joignableAilleurs(connexion, destinataire))
+        return;
+
+    // Its next requests wait for this answer, which waits for the commit.
+    connexion->suspendre();
+    enAttente.append(Virement{connexion, connexion->numero(), source, destinataire, requete.montant,
+                              Banque::Issue::Erreur, connexion->adresseDistante()});
+    prevoirLot();
+}
+
+// Runs once the loop has handled what was ready with this transfer: the
+// transfers that came together go in one lot.
+void Serveur::prevoirLot()
+{
+    if (lotPrevu)
+        return;
+    lotPrevu = true;
+    ensuite(contexte, this, [this] {
+        lotPrevu = false;
+        executerLot();
+    });
+}
+
+// The transfers that arrived since the last lot are made in one transaction;
+// each one all or nothing, and each answered only once the commit is done.
+void Serveur::executerLot()
+{
+    const int taille = qMin(enAttente.size(), tailleMaxLot);
+    QVector<Virement> lot(enAttente.cbegin(), enAttente.cbegin() + taille);
+    enAttente.remove(0, taille);
+    if (!enAttente.isEmpty())
+        prevoirLot();
+
+    QVector<Banque::Ordre> ordres;
+    for (const Virement &virement : qAsConst(lot))
+        ordres.append({virement.source, virement.destinataire, virement.montant, Banque::Issue::Erreur});
+    banque.transfererLot(ordres);
+    for (int i = 0; i < lot.size(); ++i) {
+        lot[i].issue = ordres[i].issue;
+        repondre(lot[i]);
+    }
+}
+
+void Serveur::repondre(const Virement &virement)
+{
+    ConnexionClient *connexion = virement.connexion;
+    if (connexion)
+        connexion->reprendre();
+    const QString montant = QString::number(virement.montant);
+    const QString vers = QStringLiteral("amount ") + montant + QStringLiteral(" to ") + virement.destinataire;
+    switch (virement.issue) {
+    case Banque::Issue::Fait:
+        break;
+    case Banque::Issue::SoldeInsuffisant:
+        journaliserRefus(virement.numero, "insufficient-balance", virement.adresse, virement.source, vers);
+        envoyer(connexion, QStringLiteral("i:Your balance is insufficient for this transfer"));
+        return;
+    case Banque::Issue::Plafond:
+        journaliserRefus(virement.numero, "recipient-ceiling", virement.adresse, virement.source, vers);
+        envoyer(connexion, QStringLiteral("i:The recipient's balance cannot hold this amount"));
+        return;
+    case Banque::Issue::CompteInconnu:
+        journaliserRefus(virement.numero, "unknown-recipient", virement.adresse, virement.source, vers);
+        envoyer(connexion, QStringLiteral("i:The recipient account does not exist"));
+        return;
+    default:
+        // The database's state is logged once for all the requests it fails.
+        envoyer(connexion, avisVirementEchoue(banque));
+        return;
+    }
+
+    journaliserEvenement(virement.numero, "transfer", virement.adresse, virement.source, vers);
+    envoyer(connexion, QLatin1String("s:") + virement.destinataire + QLatin1Char(':') + montant);
+    // The other servers hear of it from the database.
+    distribuer(virement.destinataire, QLatin1String("r:") + montant + QLatin1Char(':') + virement.source);
+}
+
+void Serveur::distribuer(const QString &compte, const QString &reponse)
+{
+    const auto recepteurs = connectes.values(compte);
+    for (ConnexionClient *recepteur : recepteurs)
+        recepteur->envoyer(reponse);
+}
+
+// To a connection that may have closed while its transfer was made.
+void Serveur::envoyer(ConnexionClient *connexion, const QString &reponse)
+{
+    if (connexion)
+        connexion->envoyer(reponse);
+}
+
+// Answers the client itself when the recipient is connected nowhere.
+bool Serveur::joignableAilleurs(ConnexionClient *connexion, const QString &destinataire)
+{
+    switch (grappe ? grappe->chercher(destinataire) : Grappe::Presence::Absent) {
+    case Grappe::Presence::Ailleurs:
+        return true;
+    case Grappe::Presence::Absent:
+        refuserAbsent(connexion, destinataire);
+        return false;
+    case Grappe::Presence::Inconnue:
+        connexion->envoyer(avisBaseInjoignable());
+        return false;
+    }
+    return false;
+}
+
+void Serveur::refuserAbsent(ConnexionClient *connexion, const QString &destinataire)
+{
+    const QString vers = QStringLiteral("to ") + destinataire;
+    switch (banque.existe(destinataire)) {
+    case Banque::Issue::Fait:
+        journaliserRefus(connexion->numero(), "offline-recipient", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), vers);
+        connexion->envoyer(QStringLiteral("e:") + destinataire);
+        return;
+    case Banque::Issue::CompteInconnu:
+        journaliserRefus(connexion->numero(), "unknown-recipient", connexion->adresseDistante(),
+                         connexion->compteAuthentifie(), vers);
+        connexion->envoyer(QStringLiteral("i:The recipient account does not exist"));
+        return;
+    default:
+        connexion->envoyer(avisBaseInjoignable());
+        return;
+    }
+}

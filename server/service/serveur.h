@@ -1,0 +1,95 @@
+#ifndef SERVEUR_H
+#define SERVEUR_H
+
+// service/: the server itself: accepts clients, routes their requests to access
+// and the bank, makes the transfers in lots, hands out the money received.
+// Uses every folder but programme/.
+
+#include "server/acces/identification.h"
+#include "server/acces/limitesconnexions.h"
+#include "server/banque/banque.h"
+#include "server/banque/reprise.h"
+#include "server/protocole/requete.h"
+#include "server/reseau/ecoute.h"
+
+#include <QHostAddress>
+#include <QMultiHash>
+#include <QObject>
+#include <QPointer>
+#include <QVector>
+
+#include <memory>
+
+class ConnexionClient;
+class Grappe;
+class Liaison;
+
+// Accepts clients, answers their requests from the bank, and knows which
+// accounts have an authenticated connection open, to pass them the money
+// they receive.
+class Serveur : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Limites = LimitesConnexions;
+
+    // delaiMs: how long a client may take to send its credentials, or to
+    // finish a frame it has started.
+    Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limites limites, QObject *parent = nullptr);
+
+    bool ecouter(const QHostAddress &adresse, quint16 port);
+    QString erreur() const { return ecoute.erreur(); }
+    QHostAddress adresse() const;
+    quint16 port() const;
+    // How many new accounts one address may create in a minute.
+    void limiterCreations(int parMinute) { identification.limiterCreations(parMinute); }
+    // The other servers on the same database, and the money they announce.
+    void rejoindre(Grappe &membres);
+
+private:
+    struct Virement
+    {
+        QPointer<ConnexionClient> connexion;
+        int numero;
+        QString source;
+        QString destinataire;
+        int montant;
+        Banque::Issue issue;
+        QString adresse;  // of the client, for the log
+    };
+
+    void traiter(ConnexionClient *connexion, const Requete &requete);
+    void identifier(ConnexionClient *connexion, const Requete &requete);
+    void transferer(ConnexionClient *connexion, const Requete &requete);
+    void repondre(const Virement &virement);
+    void envoyer(ConnexionClient *connexion, const QString &reponse);
+    void refuserAbsent(ConnexionClient *connexion, const QString &destinataire);
+    bool joignableAilleurs(ConnexionClient *connexion, const QString &destinataire);
+    void distribuer(const QString &compte, const QString &reponse);
+    void nouvelleConnexion(std::shared_ptr<Liaison> liaison);
+    void refuserAdresse(ConnexionClient *connexion);
+    void compterAcceptee(ConnexionClient *connexion);
+    void oublier(ConnexionClient *connexion);
+    void prevoirLot();
+    void executerLot();
+
+    asio::io_context &contexte;
+    Banque &banque;
+    int delaiMs;
+    Limites limites;
+    Reprise reprise;
+    Ecoute ecoute;
+    Identification identification;
+    Grappe *grappe = nullptr;
+    QMultiHash<QString, ConnexionClient *> connectes;
+    ConnexionsParAdresse parAdresse;
+    QVector<Virement> enAttente;
+    bool lotPrevu = false;
+};
+
+// A lot holds SQLite's write lock (or PostgreSQL's row locks) while it is made:
+// it stays short for the other servers on the same database.
+constexpr int tailleMaxLot = 256;
+
+#endif
