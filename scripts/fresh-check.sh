@@ -37,11 +37,21 @@ mirror=$(debian_mirror)
 base=$(debian_base "$cache" "$mirror") || fail "debootstrap"
 tree=$(mktemp -d "${QOVI_FRESH_DIR:-/var/tmp}/qovi-fresh.XXXXXX")
 run_pid=
+# The processes running inside the root: only this script starts any there.
+in_tree() {
+    local process
+    for process in /proc/[0-9]*; do
+        [ "$(readlink "$process/root" 2>/dev/null)" = "$tree" ] && echo "${process#/proc/}"
+    done
+    return 0
+}
 cleanup() {
     if [ -n "$run_pid" ]; then
         kill "$run_pid" 2>/dev/null || true
         wait "$run_pid" 2>/dev/null || true
     fi
+    local pid
+    for pid in $(in_tree); do kill -KILL "$pid" 2>/dev/null || true; done
     umount -R "$tree/proc" "$tree/sys" "$tree/dev" 2>/dev/null || umount -lR "$tree/dev" 2>/dev/null || true
     if $keep; then
         say "kept $tree"
@@ -58,15 +68,16 @@ mount --make-rslave "$tree/dev"
 git clone -q --no-hardlinks "$root" "$tree/root/qovi"
 say "fresh root $tree, mirror $mirror, clone of $(git -C "$root" rev-parse --short HEAD)"
 
-# As the README's reader: root, a plain environment, no display.
+# As the README's reader: root, a plain environment, no display. In place of the
+# calling (sub)shell, so that a background one's PID is the command's own.
 in_root() {
-    chroot "$tree" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    exec chroot "$tree" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         LANG=C.UTF-8 CI=true TERM=dumb "$@"
 }
 timed() {
     local name=$1 start=$SECONDS
     shift
-    "$@" || fail "$name (after $((SECONDS - start)) s)"
+    ("$@") || fail "$name (after $((SECONDS - start)) s)"
     say "$name: passed in $((SECONDS - start)) s"
 }
 
@@ -95,9 +106,7 @@ run_command() {
     run_pid=
     # What the run command left running in the root (Xvfb, the client, the server).
     local left
-    left=$(for process in /proc/[0-9]*; do
-        [ "$(readlink "$process/root" 2>/dev/null)" = "$tree" ] && cat "$process/comm"
-    done | tr '\n' ' ' || true)
+    left=$(for pid in $(in_tree); do cat "/proc/$pid/comm" 2>/dev/null; done | tr '\n' ' ')
     [ -z "$left" ] || { say "still running after the run command stopped: $left"; return 1; }
 }
 
