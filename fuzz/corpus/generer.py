@@ -68,3 +68,23 @@ for nom, requete in [('identifiants', 'c:%s:%s:vers101' % (compte, cle)),
                      ('sans-version', 'c:%s:%s' % (compte, cle))]:
     ecrire('requete', nom + '-trame', b'\x00' + corps(brouiller(requete)))
     ecrire('requete', nom + '-texte', b'\x01' + utf16_natif([ord(c) for c in requete]))
+
+# protocoleproxy: the headers that proxies send before a client's bytes, each
+# form once, with a client's frame after some.
+signature = bytes.fromhex('0d0a0d0a000d0a515549540a')
+
+
+def proxy_v2(version_commande, famille, bloc):
+    return signature + bytes([version_commande, famille]) + struct.pack('>H', len(bloc)) + bloc
+
+
+frame_client = trame(brouiller('c:%s:%s:vers101' % (compte, cle)))
+ipv4 = bytes.fromhex('7f000001' '0a000002' 'c350' 'c6c5')
+ipv6 = bytes.fromhex('20010db8000000000000000000000001' '00000000000000000000000000000001' 'c350' 'c6c5')
+ecrire('protocoleproxy', 'v1-tcp4', b'PROXY TCP4 192.168.0.1 192.168.0.11 56324 50885\r\n' + frame_client)
+ecrire('protocoleproxy', 'v1-tcp6', b'PROXY TCP6 2001:db8::1 ::ffff:10.0.0.1 56324 50885\r\n')
+ecrire('protocoleproxy', 'v1-unknown', b'PROXY UNKNOWN ffff::1 ffff::2 65535 65535\r\n')
+ecrire('protocoleproxy', 'v2-tcp4-tlv', proxy_v2(0x21, 0x11, ipv4 + bytes.fromhex('04000300ff00' '050000')) + frame_client)
+ecrire('protocoleproxy', 'v2-tcp6', proxy_v2(0x21, 0x21, ipv6))
+ecrire('protocoleproxy', 'v2-local', proxy_v2(0x20, 0x00, b''))
+ecrire('protocoleproxy', 'v2-unix', proxy_v2(0x21, 0x31, bytes(216)))
