@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dir="$root/build-fuzz"
 targets=(fuzz_debrouiller fuzz_trame)
 [ -f "$root/server/protocole/requete.cpp" ] && targets+=(fuzz_requete)
-[ -f "$root/server/reseau/protocoleproxy.cpp" ] \&\& targets+=(fuzz_protocoleproxy)
+[ -f "$root/server/reseau/protocoleproxy.cpp" ] && targets+=(fuzz_protocoleproxy)
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -G Ninja -DQOVI_FUZZ=ON -DBUILD_TESTING=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOVI_WERROR=ON >/dev/null
 cmake --build "$dir" --parallel "$(nproc)" --target "${targets[@]}"
