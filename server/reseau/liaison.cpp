@@ -68,6 +68,17 @@ asio::io_context &Liaison::contexte()
 
 QString Liaison::adresseDistante() const
 {
+    return client.isEmpty() ? adressePair() : client;
+}
+
+void Liaison::relayer(const QString &adresse, quint16 port)
+{
+    client = adresse;
+    portClient = port;
+}
+
+QString Liaison::adressePair() const
+{
     asio::ip::address adresse = distant.address();
     // A client of IPv4 reaching a server that listens on IPv6 is still one IPv4 address.
     if (adresse.is_v6() && adresse.to_v6().is_v4_mapped())

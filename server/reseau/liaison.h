@@ -28,8 +28,13 @@ public:
     Liaison &operator=(const Liaison &) = delete;
 
     asio::io_context &contexte();
+    // The peer's address, or the client's that a trusted proxy gave.
     QString adresseDistante() const;
-    quint16 portDistant() const { return distant.port(); }
+    quint16 portDistant() const { return client.isEmpty() ? distant.port() : portClient; }
+    // The peer's own address, whatever it relays.
+    QString adressePair() const;
+    // A trusted proxy relays this client: its address stands for the peer's from now on.
+    void relayer(const QString &adresse, quint16 port);
     bool estOuverte() const { return socket.is_open(); }
 
     // Called, from the loop, once with what one read gave (at most
@@ -61,6 +66,8 @@ private:
     asio::ip::tcp::endpoint distant;
     asio::steady_timer minuterieFermeture;
     QByteArray sortie;
+    QString client;
+    quint16 portClient = 0;
     std::size_t maxLecture = 0;
     bool lectureArmee = false;
     bool ecritureArmee = false;
