@@ -84,6 +84,7 @@ void ConnexionClient::suspendre()
 {
     suspendue = true;
     minuterieIdentification.arreter();
+    liaison->veiller(false);
 }
 
 void ConnexionClient::reprendre()
@@ -146,6 +147,7 @@ void ConnexionClient::terminerApres(const QString &reponse, int delaiMs)
     minuterieTrame.arreter();
     reponseDifferee = reponse;
     minuterieDifferee.demarrer(delaiMs);
+    liaison->veiller(true);
 }
 
 void ConnexionClient::donneesRecues(const char *octets, std::size_t taille)

@@ -3,6 +3,7 @@
 #include <asio/post.hpp>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -89,7 +90,31 @@ QString Liaison::adressePair() const
 void Liaison::attendreDonnees(std::size_t maxOctets)
 {
     maxLecture = qMin(maxOctets, tamponLecture.size());
+    veille = false;
     armerLecture();
+}
+
+void Liaison::veiller(bool jeter)
+{
+    veille = true;
+    jeterEnVeille = jeter;
+    armerLecture();
+}
+
+// A peer's data that is kept stays in the kernel; then only a close is
+// looked for, and once data waits there is nothing more to watch until it is read.
+void Liaison::veilleLisible()
+{
+    char octet = 0;
+    const ssize_t lus = jeterEnVeille
+                            ? ::recv(socket.native_handle(), tamponLecture.data(), tamponLecture.size(), MSG_DONTWAIT)
+                            : ::recv(socket.native_handle(), &octet, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (lus == 0 || (lus < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        fermer();
+        return;
+    }
+    if (lus < 0 || jeterEnVeille)
+        armerLecture();
 }
 
 void Liaison::armerLecture()
@@ -108,6 +133,10 @@ void Liaison::lisible(const asio::error_code &erreur)
         return;
     if (erreur) {
         fermer();
+        return;
+    }
+    if (veille && !fermetureDemandee) {
+        veilleLisible();
         return;
     }
     // Once closing, what comes is read only to be dropped.

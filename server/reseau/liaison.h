@@ -44,6 +44,10 @@ public:
     std::function<void()> surFermeture;
 
     void attendreDonnees(std::size_t maxOctets);
+    // Until the next attendreDonnees, watches for the peer's close without
+    // taking its data, so that a peer gone while its answer is awaited frees
+    // its descriptor at once; jeter: what it sends is dropped meanwhile.
+    void veiller(bool jeter);
     void envoyer(const QByteArray &octets);
     qint64 enAttenteEnvoi() const { return sortie.size(); }
     // Sends what is queued, closes the sending side and drops whatever the
@@ -57,6 +61,7 @@ public:
 private:
     void armerLecture();
     void lisible(const asio::error_code &erreur);
+    void veilleLisible();
     void armerEcriture();
     void inscriptible(const asio::error_code &erreur);
     void fermerEnvoi();
@@ -70,6 +75,8 @@ private:
     quint16 portClient = 0;
     std::size_t maxLecture = 0;
     bool lectureArmee = false;
+    bool veille = false;
+    bool jeterEnVeille = false;
     bool ecritureArmee = false;
     bool fermetureDemandee = false;
     bool envoiFerme = false;
