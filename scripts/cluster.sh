@@ -47,11 +47,11 @@ credentials=${credentials%%@*}
 export PGPASSWORD=${credentials#*:}
 url="postgresql://${credentials%%:*}@${url#*@}"
 
-# HAProxy shows every client to the servers with its own address: the limit
-# per client address is HAProxy's (see its configuration), not the servers'.
+# HAProxy names each client in a PROXY protocol header (send-proxy-v2): the
+# servers trust it from HAProxy's address only, and count real clients.
 ports=()
 for i in 1 2 3; do
-    "$root/build/qovi-server" --port 0 --database "$url" --max-connections-per-address 1000000 \
+    "$root/build/qovi-server" --port 0 --database "$url" --proxy-from 127.0.0.1 \
         >"$work/server$i.out" 2>"$work/server$i.log" &
     server_pids+=($!)
     port=

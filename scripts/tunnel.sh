@@ -2,7 +2,8 @@
 # Runs QoVi$ over TLS without changing its protocol: stunnel at both ends, with
 # the configuration files of packaging/stunnel/. Stays in the foreground (Ctrl-C stops it).
 #
-# On the server machine, in front of a qovi-server listening on 127.0.0.1:50885:
+# On the server machine, in front of a qovi-server listening on 127.0.0.1:50885
+# and started with --proxy-from 127.0.0.1 (stunnel names each client to it):
 #   bash scripts/tunnel.sh server [--accept ADDRESS:PORT] [--connect ADDRESS:PORT] [--dir DIR]
 #     TLS on --accept (default 0.0.0.0:50886), plain to --connect (default 127.0.0.1:50885).
 #     The key and the self-signed certificate are DIR/server.key and DIR/server.crt
@@ -16,7 +17,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 usage() {
-    sed -n '5,15s/^# \{0,1\}//p' "$0" >&2
+    sed -n '5,16s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -70,7 +71,7 @@ if [ "$side" = server ]; then
         chmod 644 "$dir/server.crt"
         echo "tunnel: made $dir/server.key and $dir/server.crt; copy server.crt to the client machines" >&2
     fi
-    echo "tunnel: TLS on $accept to qovi-server on $connect" >&2
+    echo "tunnel: TLS on $accept to qovi-server on $connect (which needs --proxy-from ${connect%:*})" >&2
     exec stunnel4 -fd 0 < <(configure server.conf "accept=$accept" "connect=$connect" \
         "cert=$dir/server.crt" "key=$dir/server.key")
 fi

@@ -139,15 +139,19 @@ void TstLimites::limiteDescripteurs()
     QVERIFY(ouvrir(attaque, descripteurs + 150, serveur->port, compteC, cleC));
     if (parCompte < descripteurs) {
         QTRY_COMPARE_WITH_TIMEOUT(repondus(attaque), int(attaque.size()), 60000);
+        // Logins sent all at once: those beyond the keys checked at once are
+        // refused unchecked, the rest up to the account's limit let in.
         int acceptees = 0;
         for (const auto &client : attaque) {
             const QString reponse = client->reponses.first();
             if (reponse.startsWith(QLatin1String("i:")))
-                QVERIFY2(reponse.contains(QLatin1String("Too many connections")), qPrintable(reponse));
+                QVERIFY2(reponse.contains(QLatin1String("Too many connections"))
+                             || reponse.contains(QLatin1String("Too many keys are being checked")),
+                         qPrintable(reponse));
             else
                 ++acceptees;
         }
-        QCOMPARE(acceptees, parCompte);
+        QVERIFY2(acceptees > 0 && acceptees <= parCompte, qPrintable(QString::number(acceptees)));
     } else {
         QVERIFY(serveur->journalContient(QStringLiteral("not accepting connections"), 60000));
         QTRY_VERIFY_WITH_TIMEOUT(repondus(attaque) > descripteurs / 2, 60000);

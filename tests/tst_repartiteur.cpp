@@ -135,7 +135,10 @@ void TestRepartiteur::init()
     QVERIFY(base->estPrete());
     for (auto &serveur : serveurs) {
         serveur = std::make_unique<ProcessusServeur>(base->url);
-        QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+        // HAProxy names each client in a PROXY protocol header (send-proxy-v2).
+        QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("1"),
+                                    QStringLiteral("--proxy-from"), QStringLiteral("127.0.0.1")}),
+                 qPrintable(serveur->journal()));
     }
     QVERIFY(demarrerHaproxy());
 }

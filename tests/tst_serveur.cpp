@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -41,6 +42,15 @@ int nombreRepondus(const Foule &foule)
     return int(std::count_if(foule.cbegin(), foule.cend(), [](const auto &client) { return !client->reponses.isEmpty(); }));
 }
 
+// The wrong keys answered as such ("a:"), not those refused unchecked ("i:").
+int nombreRefusees(const Foule &foule)
+{
+    return int(std::count_if(foule.cbegin(), foule.cend(),
+                             [](const auto &client) { return client->reponses.value(0) == QLatin1String("a:"); }));
+}
+
+const QString occupe = QStringLiteral("i:Too many keys are being checked, please try again in a few seconds");
+
 } // namespace
 
 class TestServeur : public QObject
@@ -60,6 +70,9 @@ private slots:
     void devinettesRalenties_data();
     void devinettesRalenties();
     void devinettesPartagees();
+    void reussiteNePardonnePas();
+    void proprietaireDerriereLaMemeAdresse();
+    void fermetureLibereAussitot();
     void devinettesSansCompteurs();
     void creationsLimitees();
     void identificationPendantCreations();
@@ -195,18 +208,24 @@ void TestServeur::identificationsSimultanees()
     reponses.sort();
     QCOMPARE(reponses, QStringList({QStringLiteral("m:0"), QStringLiteral("m:0"), QLatin1String("n:") + compteC}));
 
-    // Wrong keys sent at once are each checked and counted, none skipped.
+    // Wrong keys sent at once: each is checked and counted, or refused
+    // unchecked beyond the few checked at once; none is let through.
     const QString cles[] = {cleA, cleB, QStringLiteral("99999888887777766666")};
     ClientProtocole intrus[3];
     for (int i = 0; i < 3; ++i) {
         QVERIFY(intrus[i].connecter(serveur->port));
         intrus[i].envoyer(identifiants(compteC, cles[i]));
     }
+    int refusees = 0;
     for (ClientProtocole &client : intrus) {
-        QCOMPARE(client.reponse(0, 60000), QStringLiteral("a:"));
+        const QString reponse = client.reponse(0, 60000);
+        QVERIFY2(reponse == QLatin1String("a:") || reponse == occupe, qPrintable(reponse));
+        refusees += reponse == QLatin1String("a:") ? 1 : 0;
         QVERIFY(client.attendreFermeture());
     }
-    QCOMPARE(serveur->journal().count(QStringLiteral("refused wrong-key from 127.0.0.1 account %1").arg(compteC)), 3);
+    QVERIFY(refusees >= 2);
+    QCOMPARE(serveur->journal().count(QStringLiteral("refused wrong-key from 127.0.0.1 account %1").arg(compteC)),
+             refusees);
     for (ClientProtocole &client : memes)
         QVERIFY(client.estConnecte());
     // And the right key from the same address is still accepted.
@@ -280,21 +299,96 @@ void TestServeur::devinettesRalenties()
         QVERIFY(connecterAilleurs(*intrus.back(), i % adresses));
         intrus.back()->envoyer(identifiants(compteA, QStringLiteral("%1").arg(i, 20, 10, QLatin1Char('0'))));
     }
-    const bool rapides = QTest::qWaitFor([&] { return nombreRepondus(intrus) >= 5; }, int(qMax<qint64>(0, 1000 - duree.elapsed())));
-    QVERIFY2(!rapides, qPrintable(QStringLiteral("%1 wrong keys answered within a second").arg(nombreRepondus(intrus))));
-    // From one address, the keys themselves are checked one after another.
-    if (adresses == 1) {
-        const int verifiees = serveur->journal().count(QStringLiteral("refused wrong-key"));
-        QVERIFY2(verifiees <= QThread::idealThreadCount() + 2, qPrintable(QString::number(verifiees)));
-    }
+    const bool rapides = QTest::qWaitFor([&] { return nombreRefusees(intrus) >= 5; }, int(qMax<qint64>(0, 1000 - duree.elapsed())));
+    QVERIFY2(!rapides, qPrintable(QStringLiteral("%1 wrong keys answered within a second").arg(nombreRefusees(intrus))));
+    // Whatever the number of addresses, only a few of them are checked at
+    // all: the others are refused at once, unchecked.
+    QTRY_COMPARE_WITH_TIMEOUT(nombreRepondus(intrus) - nombreRefusees(intrus) >= nombre / 2, true, 30000);
+    const int verifiees = serveur->journal().count(QStringLiteral("refused wrong-key"));
+    QVERIFY2(verifiees <= 6 + 6 * (duree.elapsed() / 1000 + 1), qPrintable(QString::number(verifiees)));
 
     // The owner is let in all the same, and B from the guesser's address.
     ClientProtocole session, sessionVoisin;
     QVERIFY(session.connecter(serveur->port));
-    QCOMPARE(session.demander(identifiants(compteA, cleA), 120000), QStringLiteral("m:0"));
+    QCOMPARE(session.demander(identifiants(compteA, cleA), 5000), QStringLiteral("m:0"));
     QVERIFY(connecterAilleurs(sessionVoisin, 0));
     QCOMPARE(sessionVoisin.demander(identifiants(compteB, cleB), 120000), QStringLiteral("m:0"));
-    QVERIFY(nombreRepondus(intrus) < nombre / 2);
+    QVERIFY(nombreRefusees(intrus) < nombre / 2);
+}
+
+// The owner's right key from the guesser's own address does not wipe out
+// that address's wrong keys: the next guess weighs as much as before.
+void TestServeur::reussiteNePardonnePas()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    const auto deviner = [&](int rang) {
+        ClientProtocole intrus;
+        return connecterAilleurs(intrus, 0)
+               && intrus.demander(identifiants(compteA, QStringLiteral("%1").arg(rang, 20, 10, QLatin1Char('0'))),
+                                  60000)
+                      == QLatin1String("a:");
+    };
+    QVERIFY(deviner(1));
+    ClientProtocole session;
+    QVERIFY(connecterAilleurs(session, 0));
+    QCOMPARE(session.demander(identifiants(compteA, cleA)), QStringLiteral("m:0"));
+    QVERIFY(deviner(2));
+    QVERIFY2(serveur->journal().contains(QStringLiteral("refused wrong-key from %1 account %2 (2 recent for the "
+                                                         "account, 2 from the address)")
+                                             .arg(adresseBouclage(0).toString(), compteA)),
+             qPrintable(serveur->journal()));
+}
+
+// Behind one shared address (a NAT, a proxy without the PROXY protocol),
+// wrong keys for A keep coming while its owner logs in from the same
+// address: each try is let in within seconds, never queued behind them.
+void TestServeur::proprietaireDerriereLaMemeAdresse()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    Foule intrus;
+    int essais = 0;
+    QTimer cadence;
+    connect(&cadence, &QTimer::timeout, this, [&] {
+        intrus.push_back(std::make_unique<ClientProtocole>());
+        if (connecterAilleurs(*intrus.back(), 1))
+            intrus.back()->envoyer(identifiants(compteA, QStringLiteral("%1").arg(++essais, 20, 10, QLatin1Char('0'))));
+    });
+    cadence.start(200);
+    for (int fois = 0; fois < 6; ++fois) {
+        QTest::qWait(300);
+        ClientProtocole session;
+        QVERIFY(connecterAilleurs(session, 1));
+        QElapsedTimer montre;
+        montre.start();
+        QCOMPARE(session.demander(identifiants(compteA, cleA), 5000), QStringLiteral("m:0"));
+        QVERIFY2(montre.elapsed() < 5000, qPrintable(QString::number(montre.elapsed())));
+    }
+    cadence.stop();
+    QVERIFY(serveur->journal().count(QStringLiteral("refused wrong-key from %1").arg(adresseBouclage(1).toString()))
+            >= 3);
+}
+
+// A guesser that hangs up while its slowed-down answer waits frees its
+// connection at once, not when the answer would have gone.
+void TestServeur::fermetureLibereAussitot()
+{
+    ClientProtocole proprietaire;
+    QVERIFY(identifier(proprietaire, compteA, cleA, QLatin1String("n:") + compteA));
+    for (int rang = 1; rang <= 3; ++rang) {
+        ClientProtocole intrus;
+        QVERIFY(connecterAilleurs(intrus, 0));
+        intrus.envoyer(identifiants(compteA, QStringLiteral("%1").arg(rang, 20, 10, QLatin1Char('0'))));
+        QVERIFY(serveur->journalContient(QStringLiteral("(%1 recent for the account").arg(rang), 30000));
+        // Its answer waits 1, 2 then 4 s; it leaves at once.
+        const int avant = serveur->journal().count(QStringLiteral(" closed"));
+        intrus.socket.abort();
+        QElapsedTimer montre;
+        montre.start();
+        QVERIFY(QTest::qWaitFor([&] { return serveur->journal().count(QStringLiteral(" closed")) > avant; }, 30000));
+        QVERIFY2(montre.elapsed() < 800, qPrintable(QString::number(montre.elapsed())));
+    }
 }
 
 void TestServeur::devinettesPartagees()
@@ -393,14 +487,24 @@ void TestServeur::identificationPendantCreations()
     }
     ClientProtocole connu;
     QVERIFY(connu.connecter(serveur->port));
-    QCOMPARE(connu.demander(identifiants(compteA, cleA), 120000), QStringLiteral("m:0"));
-    const int creesAvant = nombreRepondus(foule);
+    QCOMPARE(connu.demander(identifiants(compteA, cleA), 5000), QStringLiteral("m:0"));
+    const auto crees = [&] {
+        return int(std::count_if(foule.cbegin(), foule.cend(), [](const auto &client) {
+            return client->reponses.value(0).startsWith(QLatin1String("n:"));
+        }));
+    };
+    const int creesAvant = crees();
     QVERIFY2(creesAvant < nombre / 2,
              qPrintable(QStringLiteral("%1 accounts created before a known login").arg(creesAvant)));
 
-    for (int i = 0; i < nombre; ++i)
-        QCOMPARE(foule[size_t(i)]->reponse(0, 120000), QLatin1String("n:") + compteNumero(i));
-    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), nombre + 1);
+    // Beyond the derivations the server holds at once, a creation is refused
+    // unchecked, told to try again, never queued.
+    for (int i = 0; i < nombre; ++i) {
+        const QString reponse = foule[size_t(i)]->reponse(0, 120000);
+        QVERIFY2(reponse == QLatin1String("n:") + compteNumero(i) || reponse == occupe, qPrintable(reponse));
+    }
+    QVERIFY(crees() > 0);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), crees() + 1);
 }
 
 void TestServeur::virementPendantIdentifications()
@@ -433,8 +537,10 @@ void TestServeur::virementPendantIdentifications()
         identifies += client->reponses.size();
     QVERIFY2(identifies < nombre - partis, "a transfer waits for no key derivation");
 
-    for (int i = partis; i < nombre; ++i)
-        QCOMPARE(foule[size_t(i)]->reponse(0, 60000), QLatin1String("n:") + comptes[i]);
+    for (int i = partis; i < nombre; ++i) {
+        const QString reponse = foule[size_t(i)]->reponse(0, 60000);
+        QVERIFY2(reponse == QLatin1String("n:") + comptes[i] || reponse == occupe, qPrintable(reponse));
+    }
     QCOMPARE(solde(compteB), 10);
     QCOMPARE(b.reponse(1), QLatin1String("r:10:") + compteA);
 }

@@ -90,6 +90,8 @@ private:
             auto *sortant = new QTcpSocket(entrant);
             relier(entrant, sortant, versServeur);
             relier(sortant, entrant, versClient);
+            // From an address of its own: the server must log it, not stunnel's.
+            sortant->bind(QHostAddress(QStringLiteral("127.0.0.9")));
             sortant->connectToHost(QHostAddress::LocalHost, portCible);
         }
     }
@@ -186,7 +188,10 @@ void TstTunnel::initTestCase()
 
     base = std::make_unique<BaseDeTest>(QStringLiteral("sqlite"));
     serveur = std::make_unique<ProcessusServeur>(base->url);
-    QVERIFY2(serveur->demarrer(), qPrintable(serveur->journal()));
+    // The shipped server.conf names each client in a PROXY protocol header.
+    QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("1"), QStringLiteral("--proxy-from"),
+                                QStringLiteral("127.0.0.1")}),
+             qPrintable(serveur->journal()));
     coteServeur = std::make_unique<Tunnel>();
     QVERIFY2(coteServeur->demarrer({QStringLiteral("server"), QStringLiteral("--connect"),
                                     QStringLiteral("127.0.0.1:%1").arg(serveur->port), QStringLiteral("--dir"),
@@ -208,6 +213,9 @@ void TstTunnel::virementParLeTunnel()
     ClientProtocole b;
     QVERIFY(identifierClient(a, coteClient.port, compteA, cleA, QLatin1String("n:") + compteA));
     QVERIFY(identifierClient(b, coteClient.port, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY2(serveur->journalContient(QStringLiteral("created from 127.0.0.9 account ") + compteB),
+             qPrintable(serveur->journal()));
+    QVERIFY(serveur->journal().contains(QRegularExpression(QStringLiteral("connection from 127\\.0\\.0\\.9 port \\d+ via 127\\.0\\.0\\.1"))));
     QVERIFY(crediter(*base, compteA, 100));
     ClientProtocole aPlusTard;
     QVERIFY(identifierClient(aPlusTard, coteClient.port, compteA, cleA, QStringLiteral("m:100")));

@@ -57,24 +57,6 @@ EchecsCles::EchecsCles(Banque &banque)
     monotone.start();
 }
 
-EchecsCles::Paire EchecsCles::paire(const QString &paire)
-{
-    const qint64 instant = monotone.elapsed();
-    const int enMemoire = paires.nombre(paire, instant);
-    Ligne ligne{0, 0};
-    const bool lue = lire(clePaire(paire), &ligne);
-    const qint64 maintenant = horloge();
-    const int enBase = lue ? restants(ligne.videA, maintenant) : 0;
-    // Unknown: one key at a time, as after a wrong one.
-    const int echecs = qMax(qMax(enMemoire, enBase), lue ? 0 : 1);
-    qint64 attente = 0;
-    if (enMemoire > 0)
-        attente = paires.dernier(paire, instant) + delaiApresEchecs(echecs) - instant;
-    if (enBase > 0)
-        attente = qMax(attente, ligne.dernier + delaiApresEchecs(echecs) - maintenant);
-    return Paire{echecs, attente};
-}
-
 EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &source, const QString &paire)
 {
     const qint64 instant = monotone.elapsed();
@@ -93,23 +75,6 @@ EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &sour
     refus.delaiMs = delaiApresEchecs(qMax(refus.parCompte, refus.parSource));
     elaguer(maintenant);
     return refus;
-}
-
-bool EchecsCles::lire(const QString &source, Ligne *ligne)
-{
-    if (banque.estPerdue())
-        return false;
-    QSqlQuery requete(banque.connexion());
-    requete.setForwardOnly(true);
-    if (!requete.prepare(instructionLireEchecs()))
-        return echouer(requete);
-    requete.addBindValue(source);
-    if (!requete.exec())
-        return echouer(requete);
-    if (requete.next())
-        *ligne = Ligne{requete.value(0).toLongLong(), requete.value(1).toLongLong()};
-    reussir();
-    return true;
 }
 
 bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3])

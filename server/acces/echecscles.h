@@ -20,14 +20,6 @@ class EchecsCles
 public:
     explicit EchecsCles(Banque &banque);
 
-    struct Paire
-    {
-        int echecs;       // recent wrong keys of the address for the account
-        qint64 attenteMs; // before its next key may be checked
-    };
-    // Read when the next check of the pair is decided.
-    Paire paire(const QString &paire);
-
     struct Refus
     {
         int parCompte;
@@ -38,13 +30,6 @@ public:
     Refus compter(const QString &compte, const QString &source, const QString &paire);
 
 private:
-    struct Ligne
-    {
-        qint64 videA;
-        qint64 dernier;
-    };
-
-    bool lire(const QString &source, Ligne *ligne);
     bool ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3]);
     void elaguer(qint64 maintenant);
     bool echouer(const QSqlQuery &requete);

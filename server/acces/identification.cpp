@@ -11,8 +11,6 @@
 #include <QSemaphore>
 #include <QThread>
 
-#include <algorithm>
-
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
@@ -20,9 +18,26 @@ namespace {
 
 // Memory for the counters stays bounded whatever the number of sources.
 constexpr int maxSourcesSuivies = 65536;
-// An existing account's login is never kept waiting behind a new account.
+// Logins from where the account logged in lately go first; an existing
+// account's login is never kept waiting behind a new account.
+constexpr int prioriteConnue = 2;
 constexpr int prioriteVerification = 1;
 constexpr int prioriteCreation = 0;
+// Checks queued or running at once: per address and account, per account,
+// and per core for the whole server (twice that for the known addresses).
+// Beyond, a key is refused at once rather than queued.
+constexpr int maxEnCoursParPaire = 2;
+constexpr int maxEnCoursParCompte = 4;
+constexpr int maxEnCoursParCoeur = 8;
+// Checks started per account: from the addresses it has not logged in from
+// lately, 6 a second (6 at once) whatever their number; from each address it
+// has, 4 a second of its own (8 at once), for an owner who reconnects.
+constexpr qint64 periodeCompteMs = 1000 / 6;
+constexpr int rafaleCompte = 6;
+constexpr qint64 periodeConnueMs = 250;
+constexpr int rafaleConnue = 8;
+// How long an address from which an account logged in stays known for it.
+constexpr qint64 souvenirReussiteMs = qint64(7) * 24 * 3600 * 1000;
 
 // Starts every thread of the pool now and keeps them for good: a thread
 // started later needs descriptors, which a server at its limit has none of.
@@ -51,6 +66,9 @@ Identification::Identification(Banque &banque, asio::io_context &contexte, QObje
     , contexte(contexte)
     , echecs(banque)
     , creationsSources(maxSourcesSuivies, 60000 / creationsParMinuteParDefaut)
+    , rythmeComptes(maxSourcesSuivies, periodeCompteMs)
+    , rythmeConnues(maxSourcesSuivies, periodeConnueMs)
+    , reussites(maxSourcesSuivies, souvenirReussiteMs)
 {
     horloge.start();
     calculs.setMaxThreadCount(QThread::idealThreadCount());
@@ -88,16 +106,10 @@ void Identification::orienter(const Demande &demande)
     Demande aVerifier = demande;
     qint64 solde = 0;
     switch (banque.chercher(demande.compte, &aVerifier.empreinte, &solde)) {
-    case Banque::Issue::Fait: {
-        QVector<Demande> &file = attentes[demande.paire()].file;
-        // Connections that keep coming and going while their turn is far take no room.
-        if (file.size() >= 32)
-            file.erase(std::remove_if(file.begin(), file.end(), [](const Demande &d) { return !d.connexion; }),
-                       file.end());
-        file.append(aVerifier);
-        avancer(demande.paire());
+    case Banque::Issue::Fait:
+        if (admettre(aVerifier))
+            verifier(aVerifier);
         return;
-    }
     case Banque::Issue::CompteInconnu:
         creer(demande);
         return;
@@ -107,48 +119,64 @@ void Identification::orienter(const Demande &demande)
     }
 }
 
-// Starts checking the keys that wait for paire, as far as its recent wrong keys allow:
-// without any, as many at once as there are cores; after some, one at a time,
-// each after its delay. The owner, from elsewhere, never waits for the guesser.
-void Identification::avancer(const QString &paire)
+// Whether the key is checked now; if not, it is refused at once, unchecked.
+bool Identification::admettre(Demande &demande)
 {
-    const auto trouvee = attentes.find(paire);
-    if (trouvee == attentes.end())
-        return;
-    Attente &etat = *trouvee;
-    const EchecsCles::Paire recents = echecs.paire(paire);
-    const int permis = recents.echecs > 0 ? 1 : calculs.maxThreadCount();
-    const qint64 attente = recents.attenteMs;
-    while (!etat.file.isEmpty() && etat.enCours < permis) {
-        if (attente > 0) {
-            if (!etat.reveilPrevu) {
-                etat.reveilPrevu = true;
-                plusTard(contexte, int(attente), this, [this, paire] {
-                    const auto reveillee = attentes.find(paire);
-                    if (reveillee != attentes.end())
-                        reveillee->reveilPrevu = false;
-                    avancer(paire);
-                });
-            }
-            return;
-        }
-        const Demande demande = etat.file.takeFirst();
-        // A connection gone before its turn has nothing to learn.
-        if (!demande.connexion)
-            continue;
-        ++etat.enCours;
-        verifier(demande);
+    const QString paire = demande.paire();
+    const bool connue = reussites.nombre(paire, maintenant()) > 0;
+    demande.connue = connue;
+    const int plafond = maxEnCoursParCoeur * calculs.maxThreadCount() * (connue ? 2 : 1);
+    if (enCours >= plafond) {
+        refuserOccupe(demande, "server busy checking keys");
+        return false;
     }
-    if (etat.file.isEmpty() && etat.enCours == 0 && !etat.reveilPrevu)
-        attentes.erase(trouvee);
+    if (enCoursParPaire.value(paire) >= maxEnCoursParPaire
+        || (!connue && enCoursParCompte.value(demande.compte) >= maxEnCoursParCompte)) {
+        refuserOccupe(demande, "too many keys being checked for the account");
+        return false;
+    }
+    CompteursRecents &rythme = connue ? rythmeConnues : rythmeComptes;
+    const QString &cle = connue ? paire : demande.compte;
+    const int rafale = connue ? rafaleConnue : rafaleCompte;
+    if (rythme.nombre(cle, maintenant()) >= rafale) {
+        refuserOccupe(demande, "too many keys checked lately for the account");
+        return false;
+    }
+    rythme.compter(cle, maintenant());
+    return true;
+}
+
+void Identification::occuper(const Demande &demande, int sens)
+{
+    enCours += sens;
+    const auto ajuster = [sens](QHash<QString, int> &compteurs, const QString &cle) {
+        const int reste = compteurs.value(cle) + sens;
+        if (reste > 0)
+            compteurs.insert(cle, reste);
+        else
+            compteurs.remove(cle);
+    };
+    ajuster(enCoursParPaire, demande.paire());
+    if (!demande.connue)
+        ajuster(enCoursParCompte, demande.compte);
+}
+
+void Identification::refuserOccupe(const Demande &demande, const char *detail)
+{
+    journaliserRefus(demande.numero, "busy", demande.adresse, demande.compte, QLatin1String(detail));
+    if (demande.connexion)
+        demande.connexion->terminer(
+            QStringLiteral("i:Too many keys are being checked, please try again in a few seconds"));
 }
 
 void Identification::verifier(const Demande &demande)
 {
     const QString cle = demande.cle;
     const QString empreinte = demande.empreinte;
+    occuper(demande, 1);
     calculer([cle, empreinte] { return verifierCle(cle, empreinte); },
-             [this, demande](bool juste) { cleVerifiee(demande, juste); }, prioriteVerification);
+             [this, demande](bool juste) { cleVerifiee(demande, juste); },
+             demande.connue ? prioriteConnue : prioriteVerification);
 }
 
 // Runs calcul on a worker thread, then suite with its result on the loop's thread.
@@ -169,9 +197,7 @@ void Identification::calculer(Calcul calcul, Suite suite, int priorite)
 
 void Identification::cleVerifiee(const Demande &demande, bool juste)
 {
-    const auto attente = attentes.find(demande.paire());
-    if (attente != attentes.end())
-        --attente->enCours;
+    occuper(demande, -1);
     if (!juste) {
         refuserCle(demande);
     } else {
@@ -183,12 +209,15 @@ void Identification::cleVerifiee(const Demande &demande, bool juste)
         else
             echouer(demande);
     }
-    avancer(demande.paire());
 }
 
 void Identification::creer(const Demande &demande)
 {
     const qint64 instant = maintenant();
+    if (enCours >= maxEnCoursParCoeur * calculs.maxThreadCount()) {
+        refuserOccupe(demande, "server busy checking keys");
+        return;
+    }
     if (creationsSources.nombre(demande.source, instant) >= creationsParMinute) {
         journaliserRefus(demande.numero, "account-creations", demande.adresse, demande.compte,
                          QStringLiteral("too many new accounts"));
@@ -199,6 +228,7 @@ void Identification::creer(const Demande &demande)
     }
     creationsSources.compter(demande.source, instant);
     creations.insert(demande.compte, {demande});
+    ++enCours;
     const QString cle = demande.cle;
     const QString compte = demande.compte;
     calculer([cle] { return empreinteCle(cle); },
@@ -207,6 +237,7 @@ void Identification::creer(const Demande &demande)
 
 void Identification::empreinteCalculee(const QString &compte, const QString &empreinte)
 {
+    --enCours;
     QVector<Demande> concernees = creations.take(compte);
     if (concernees.isEmpty())
         return;
@@ -254,6 +285,8 @@ void Identification::accepter(const Demande &demande, const QString &reponse)
 {
     if (!demande.connexion)
         return;
+    // Remembered, not forgiving: the address's recent wrong keys still count.
+    reussites.compter(demande.paire(), maintenant());
     if (!reponse.startsWith(QLatin1String("n:")))
         journaliserEvenement(demande.numero, "authenticated", demande.adresse, demande.compte);
     ConnexionClient *connexion = demande.connexion;

@@ -27,12 +27,15 @@ constexpr int creationsParMinuteParDefaut = 10;
 // on worker threads, one per core, so that the event loop goes on serving
 // everybody else; the database is used from the loop's thread only.
 //
-// The right key is always checked at once, and accepted: wrong keys for an
-// account never keep its owner out. Guessing is slowed down instead: once an
-// address has given wrong keys for an account, its next keys for that account
-// are checked one at a time, each only after a delay that grows with those
-// wrong keys, and each wrong key is answered after the longer of the delays
-// that the account's and the address's recent wrong keys call for.
+// No key ever waits behind another: a key is checked at once or refused at
+// once ("i:", try again in a few seconds), unchecked, so that a refusal
+// tells nothing about it. Checks are bounded: a few pending per address and
+// account, per account and for the whole server, and a rate per account
+// that no number of addresses raises. Guessing is slowed down on the answer:
+// a wrong key is answered ("a:") after the longer of the delays that the
+// account's and the address's recent wrong keys call for; a right one at once.
+// An address from which the account logged in recently has its own rate and
+// goes first, so that others' guesses for the account do not keep it out.
 //
 // Checking the key of an existing account goes before deriving the key of a
 // new one, and each address may create only a few accounts a minute.
@@ -66,19 +69,15 @@ private:
         QString source;     // as counted
         QString empreinte;  // of the existing account
 
-        // The address and account whose keys are checked in turn.
+        bool connue = false; // the account logged in recently from this address
+
         QString paire() const { return source + QLatin1Char(' ') + compte; }
-    };
-    // The credentials of one address for one account that wait for their check.
-    struct Attente
-    {
-        QVector<Demande> file;
-        int enCours = 0;
-        bool reveilPrevu = false;
     };
 
     void orienter(const Demande &demande);
-    void avancer(const QString &paire);
+    bool admettre(Demande &demande);
+    void occuper(const Demande &demande, int sens);
+    void refuserOccupe(const Demande &demande, const char *detail);
     void verifier(const Demande &demande);
     void cleVerifiee(const Demande &demande, bool juste);
     void creer(const Demande &demande);
@@ -93,11 +92,19 @@ private:
     Banque &banque;
     asio::io_context &contexte;
     int creationsParMinute = creationsParMinuteParDefaut;
-    QHash<QString, Attente> attentes;
+    // Checks queued or running, per address and account, per account, in all.
+    QHash<QString, int> enCoursParPaire;
+    QHash<QString, int> enCoursParCompte;
+    int enCours = 0;
     // The credentials waiting for the creation of their account, the first one creating it.
     QHash<QString, QVector<Demande>> creations;
     EchecsCles echecs;
     CompteursRecents creationsSources;
+    // Checks started lately: per account from unknown addresses, per known address and account.
+    CompteursRecents rythmeComptes;
+    CompteursRecents rythmeConnues;
+    // The addresses and accounts that logged in lately.
+    CompteursRecents reussites;
     QElapsedTimer horloge;
     QThreadPool calculs;
 };

@@ -1,5 +1,7 @@
 #include "server/banque/empreinte.h"
 
+#include <atomic>
+
 #include <QCryptographicHash>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
@@ -44,8 +46,18 @@ bool verifierCle(const QString &cle, const QString &empreinte)
     return egalesEnTempsConstant(deriver(cle, sel, iterations), attendue);
 }
 
+namespace {
+std::atomic<quint64> comparaisons{0};
+}
+
+quint64 comparaisonsEnTempsConstant()
+{
+    return comparaisons.load();
+}
+
 bool egalesEnTempsConstant(const QByteArray &a, const QByteArray &b)
 {
+    comparaisons.fetch_add(1, std::memory_order_relaxed);
     if (a.size() != b.size())
         return false;
     unsigned char difference = 0;

@@ -17,7 +17,8 @@
 // insufficient-balance, unknown-recipient, offline-recipient,
 // recipient-ceiling, address-connections, account-connections,
 // account-creations, idle-timeout, unfinished-frame, oversized-frame,
-// not-reading.
+// not-reading, proxy-header (a trusted proxy's header missing or invalid:
+// the address is the proxy's), busy (too many keys being checked).
 QString ligneRefus(int connexion, const char *motif, const QString &adresse, const QString &compte,
                    const QString &detail = QString());
 void journaliserRefus(int connexion, const char *motif, const QString &adresse, const QString &compte,

@@ -55,6 +55,7 @@ int servir(const Options &options)
     const std::unique_ptr<Grappe> grappe = creerGrappe(contexte, membre.base, origine);
     Serveur serveur(contexte, banque, options.delaiMs, options.limites);
     serveur.limiterCreations(options.creationsParMinute);
+    serveur.accepterProxys(options.proxys);
     serveur.rejoindre(*grappe);
     asio::signal_set signaux(contexte);
     arreterSurSignal(signaux, contexte);

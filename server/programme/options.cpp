@@ -66,6 +66,12 @@ void declarerOptions(QCommandLineParser &ligne)
          QStringLiteral("New accounts one client address may create per minute (default %1).")
              .arg(creationsParMinuteParDefaut),
          QStringLiteral("n"), QString::number(creationsParMinuteParDefaut)},
+        {QStringLiteral("proxy-from"),
+         QStringLiteral("Comma-separated addresses and networks (such as 127.0.0.1,10.0.0.0/8) of proxies "
+                        "trusted to send a PROXY protocol header (v1 or v2) before each client: its "
+                        "address then counts for every limit and log line. Their connections without "
+                        "a valid header are closed; other peers are never read for one (default none)."),
+         QStringLiteral("list")},
         {QStringLiteral("log-level"),
          QStringLiteral("Least important events logged: error, warning, notice or info (the same), debug "
                         "(default info)."),
@@ -100,6 +106,11 @@ bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *err
     const QString niveau = ligne.value(QStringLiteral("log-level"));
     if (!lireNiveauJournal(niveau, &options->niveauJournal)) {
         *erreur = QStringLiteral("--log-level needs error, warning, notice, info or debug, not %1").arg(niveau);
+        return false;
+    }
+    if (ligne.isSet(QStringLiteral("proxy-from"))
+        && !lireProxysDeConfiance(ligne.value(QStringLiteral("proxy-from")), &options->proxys, erreur)) {
+        *erreur = QStringLiteral("--proxy-from: ") + *erreur;
         return false;
     }
     return lireNombre(ligne, "max-connections-per-account", 1, INT_MAX, &options->limites.parCompte, erreur)

@@ -6,6 +6,7 @@
 
 #include "server/acces/identification.h"
 #include "server/journal/journal.h"
+#include "server/reseau/proxysdeconfiance.h"
 #include "server/service/serveur.h"
 
 #include <QHostAddress>
@@ -23,6 +24,7 @@ struct Options
     int delaiMs = 30000;
     Serveur::Limites limites;
     int creationsParMinute = creationsParMinuteParDefaut;
+    QList<SousReseau> proxys;
     NiveauJournal niveauJournal = NiveauJournal::Info;
 };
 

@@ -3,6 +3,7 @@
 #include "server/banque/empreinte.h"
 #include "server/journal/evenements.h"
 #include "server/reseau/liaison.h"
+#include "server/reseau/protocoleproxy.h"
 #include "wire/codec.h"
 #include "wire/trame.h"
 
@@ -18,6 +19,8 @@ constexpr qint64 maxEnAttenteEnvoi = 64 * 1024;
 // nothing more is read.
 constexpr std::size_t tailleLecture = 4 * (tailleMaxCorps + 2);
 constexpr int delaiFermetureMs = 5000;
+// A proxy sends its header as soon as it connects.
+constexpr int delaiEnteteMs = 5000;
 
 int prochainNumero()
 {
@@ -27,24 +30,39 @@ int prochainNumero()
 
 } // namespace
 
-ConnexionClient::ConnexionClient(std::shared_ptr<Liaison> liaisonAcceptee, int delaiMs, QObject *parent)
+ConnexionClient::ConnexionClient(std::shared_ptr<Liaison> liaisonAcceptee, int delaiMs, bool parProxy,
+                                 QObject *parent)
     : QObject(parent)
+    , attendEntete(parProxy)
+    , relayee(parProxy)
     , liaison(std::move(liaisonAcceptee))
     , identifiant(prochainNumero())
     , minuterieIdentification(liaison->contexte(), [this] { identificationTropLongue(); })
     , minuterieTrame(liaison->contexte(), [this] { trameInachevee(); })
     , minuterieDifferee(liaison->contexte(), [this] { terminer(reponseDifferee); })
+    , minuterieEntete(liaison->contexte(), [this] { enteteTropLongue(); })
     , delaiTrameMs(delaiMs)
 {
     liaison->surDonnees = [this](const char *octets, std::size_t taille) { donneesRecues(octets, taille); };
     liaison->surFermeture = [this] { deconnectee(); };
-    minuterieIdentification.demarrer(delaiMs);
+    // The client's own time for its credentials starts once its proxy has named it.
+    if (attendEntete) {
+        minuterieEntete.demarrer(qMin(delaiMs, delaiEnteteMs));
+    } else {
+        minuterieIdentification.demarrer(delaiMs);
+        annoncer();
+    }
+    lireEncore();
+}
 
-    qInfo().noquote() << QStringLiteral("#%1 connection from %2 port %3")
+void ConnexionClient::annoncer()
+{
+    const QString via = relayee ? QStringLiteral(" via ") + liaison->adressePair() : QString();
+    qInfo().noquote() << QStringLiteral("#%1 connection from %2 port %3%4")
                              .arg(identifiant)
                              .arg(liaison->adresseDistante())
-                             .arg(liaison->portDistant());
-    lireEncore();
+                             .arg(liaison->portDistant())
+                             .arg(via);
 }
 
 ConnexionClient::~ConnexionClient()
@@ -66,6 +84,7 @@ void ConnexionClient::suspendre()
 {
     suspendue = true;
     minuterieIdentification.arreter();
+    liaison->veiller(false);
 }
 
 void ConnexionClient::reprendre()
@@ -128,6 +147,7 @@ void ConnexionClient::terminerApres(const QString &reponse, int delaiMs)
     minuterieTrame.arreter();
     reponseDifferee = reponse;
     minuterieDifferee.demarrer(delaiMs);
+    liaison->veiller(true);
 }
 
 void ConnexionClient::donneesRecues(const char *octets, std::size_t taille)
@@ -138,6 +158,8 @@ void ConnexionClient::donneesRecues(const char *octets, std::size_t taille)
 
 void ConnexionClient::traiterEntree()
 {
+    if (attendEntete && !lireEntete())
+        return;
     while (ouverte && !suspendue) {
         QByteArray corps;
         const bool complete = prendreTrame(corps);
@@ -155,6 +177,45 @@ void ConnexionClient::traiterEntree()
         minuterieTrame.arreter();
         emit requeteRecue(analyserRequete(debrouiller(lireTexteTrame(corps))));
     }
+}
+
+// False while the header is incomplete, or once it proved invalid; the peer
+// is a proxy, not a client: it is told nothing.
+bool ConnexionClient::lireEntete()
+{
+    const EnteteProxy entete = lireEnteteProxy(entree.constData(), std::size_t(entree.size()));
+    switch (entete.etat) {
+    case EnteteProxy::Etat::Incomplet:
+        lireEncore();
+        return false;
+    case EnteteProxy::Etat::Invalide:
+        journaliserRefus(identifiant, "proxy-header", liaison->adressePair(), QString(), entete.motif);
+        ouverte = false;
+        minuterieEntete.arreter();
+        minuterieIdentification.arreter();
+        liaison->couper();
+        return false;
+    case EnteteProxy::Etat::Complet:
+        break;
+    }
+    entree.remove(0, int(entete.taille));
+    minuterieEntete.arreter();
+    if (entete.adresseFournie)
+        liaison->relayer(entete.adresse, entete.port);
+    attendEntete = false;
+    minuterieIdentification.demarrer(delaiTrameMs);
+    annoncer();
+    emit clientRelaye();
+    return ouverte;
+}
+
+void ConnexionClient::enteteTropLongue()
+{
+    journaliserRefus(identifiant, "proxy-header", liaison->adressePair(), QString(),
+                     QStringLiteral("no PROXY header in time"));
+    ouverte = false;
+    minuterieIdentification.arreter();
+    liaison->couper();
 }
 
 void ConnexionClient::lireEncore()
@@ -181,6 +242,7 @@ void ConnexionClient::deconnectee()
     minuterieIdentification.arreter();
     minuterieTrame.arreter();
     minuterieDifferee.arreter();
+    minuterieEntete.arreter();
     qInfo().noquote() << QStringLiteral("#%1 closed").arg(identifiant);
     emit fermee();
     ensuite(liaison->contexte(), this, [this] { delete this; });

@@ -24,15 +24,19 @@ class ConnexionClient : public QObject
 public:
     // Without credentials within delaiMs, or with a frame left unfinished
     // that long, the connection ends.
-    ConnexionClient(std::shared_ptr<Liaison> liaison, int delaiMs, QObject *parent = nullptr);
+    // parProxy: the peer is a trusted proxy, whose PROXY protocol header must
+    // come first, within a few seconds; the client it names is the connection's.
+    ConnexionClient(std::shared_ptr<Liaison> liaison, int delaiMs, bool parProxy = false, QObject *parent = nullptr);
     ~ConnexionClient() override;
 
     int numero() const { return identifiant; }
     bool estAuthentifiee() const { return !compte.isEmpty(); }
     QString compteAuthentifie() const { return compte; }
     bool cleEgale(const QString &autre) const;
-    // The client's IP address, as text.
+    // The client's IP address, as text (the one its proxy gave, if any).
     QString adresseDistante() const;
+    // Known: the connection came directly, or its proxy's header was read.
+    bool adresseEtablie() const { return !attendEntete; }
 
     // While a request is being answered, the next ones wait unread, so that
     // the replies keep the order of the requests. Suspending also ends the
@@ -47,12 +51,17 @@ public:
     void terminerApres(const QString &reponse, int delaiMs);
 
 signals:
+    // The proxy's header is read: adresseDistante() is the client's.
+    void clientRelaye();
     void requeteRecue(const Requete &requete);
     void fermee();
 
 private:
     void donneesRecues(const char *octets, std::size_t taille);
     void traiterEntree();
+    bool lireEntete();
+    void enteteTropLongue();
+    void annoncer();
     void lireEncore();
     bool prendreTrame(QByteArray &corps);
     void deconnectee();
@@ -63,6 +72,8 @@ private:
     bool suspendue = false;
     bool traitementPrevu = false;
     bool termine = false;
+    bool attendEntete = false;
+    bool relayee = false;
     std::shared_ptr<Liaison> liaison;
     int identifiant;
     QByteArray entree;
@@ -73,6 +84,7 @@ private:
     Minuterie minuterieIdentification;
     Minuterie minuterieTrame;
     Minuterie minuterieDifferee;
+    Minuterie minuterieEntete;
     int delaiTrameMs;
 };
 

@@ -3,6 +3,7 @@
 #include <asio/post.hpp>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -68,6 +69,17 @@ asio::io_context &Liaison::contexte()
 
 QString Liaison::adresseDistante() const
 {
+    return client.isEmpty() ? adressePair() : client;
+}
+
+void Liaison::relayer(const QString &adresse, quint16 port)
+{
+    client = adresse;
+    portClient = port;
+}
+
+QString Liaison::adressePair() const
+{
     asio::ip::address adresse = distant.address();
     // A client of IPv4 reaching a server that listens on IPv6 is still one IPv4 address.
     if (adresse.is_v6() && adresse.to_v6().is_v4_mapped())
@@ -78,7 +90,31 @@ QString Liaison::adresseDistante() const
 void Liaison::attendreDonnees(std::size_t maxOctets)
 {
     maxLecture = qMin(maxOctets, tamponLecture.size());
+    veille = false;
     armerLecture();
+}
+
+void Liaison::veiller(bool jeter)
+{
+    veille = true;
+    jeterEnVeille = jeter;
+    armerLecture();
+}
+
+// A peer's data that is kept stays in the kernel; then only a close is
+// looked for, and once data waits there is nothing more to watch until it is read.
+void Liaison::veilleLisible()
+{
+    char octet = 0;
+    const ssize_t lus = jeterEnVeille
+                            ? ::recv(socket.native_handle(), tamponLecture.data(), tamponLecture.size(), MSG_DONTWAIT)
+                            : ::recv(socket.native_handle(), &octet, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (lus == 0 || (lus < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        fermer();
+        return;
+    }
+    if (lus < 0 || jeterEnVeille)
+        armerLecture();
 }
 
 void Liaison::armerLecture()
@@ -97,6 +133,10 @@ void Liaison::lisible(const asio::error_code &erreur)
         return;
     if (erreur) {
         fermer();
+        return;
+    }
+    if (veille && !fermetureDemandee) {
+        veilleLisible();
         return;
     }
     // Once closing, what comes is read only to be dropped.

@@ -28,8 +28,13 @@ public:
     Liaison &operator=(const Liaison &) = delete;
 
     asio::io_context &contexte();
+    // The peer's address, or the client's that a trusted proxy gave.
     QString adresseDistante() const;
-    quint16 portDistant() const { return distant.port(); }
+    quint16 portDistant() const { return client.isEmpty() ? distant.port() : portClient; }
+    // The peer's own address, whatever it relays.
+    QString adressePair() const;
+    // A trusted proxy relays this client: its address stands for the peer's from now on.
+    void relayer(const QString &adresse, quint16 port);
     bool estOuverte() const { return socket.is_open(); }
 
     // Called, from the loop, once with what one read gave (at most
@@ -39,6 +44,10 @@ public:
     std::function<void()> surFermeture;
 
     void attendreDonnees(std::size_t maxOctets);
+    // Until the next attendreDonnees, watches for the peer's close without
+    // taking its data, so that a peer gone while its answer is awaited frees
+    // its descriptor at once; jeter: what it sends is dropped meanwhile.
+    void veiller(bool jeter);
     void envoyer(const QByteArray &octets);
     qint64 enAttenteEnvoi() const { return sortie.size(); }
     // Sends what is queued, closes the sending side and drops whatever the
@@ -52,6 +61,7 @@ public:
 private:
     void armerLecture();
     void lisible(const asio::error_code &erreur);
+    void veilleLisible();
     void armerEcriture();
     void inscriptible(const asio::error_code &erreur);
     void fermerEnvoi();
@@ -61,8 +71,12 @@ private:
     asio::ip::tcp::endpoint distant;
     asio::steady_timer minuterieFermeture;
     QByteArray sortie;
+    QString client;
+    quint16 portClient = 0;
     std::size_t maxLecture = 0;
     bool lectureArmee = false;
+    bool veille = false;
+    bool jeterEnVeille = false;
     bool ecritureArmee = false;
     bool fermetureDemandee = false;
     bool envoiFerme = false;

@@ -46,9 +46,25 @@ quint16 Serveur::port() const
     return ecoute.extremite().port();
 }
 
+// A trusted proxy's connection is counted under its client's address, once its header says which.
 void Serveur::nouvelleConnexion(std::shared_ptr<Liaison> liaison)
 {
-    auto *connexion = new ConnexionClient(std::move(liaison), delaiMs, this);
+    const bool parProxy = !proxysDeConfiance.isEmpty()
+                          && estProxyDeConfiance(proxysDeConfiance, liaison->adresseDistante());
+    auto *connexion = new ConnexionClient(std::move(liaison), delaiMs, parProxy, this);
+    if (!parProxy) {
+        admettre(connexion);
+        return;
+    }
+    const auto avantEntete = connect(connexion, &ConnexionClient::fermee, this, [this] { ecoute.liberee(); });
+    connect(connexion, &ConnexionClient::clientRelaye, this, [this, connexion, avantEntete] {
+        disconnect(avantEntete);
+        admettre(connexion);
+    });
+}
+
+void Serveur::admettre(ConnexionClient *connexion)
+{
     if (!parAdresse.ouvrir(connexion->adresseDistante())) {
         refuserAdresse(connexion);
         return;

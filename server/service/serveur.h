@@ -11,6 +11,7 @@
 #include "server/banque/reprise.h"
 #include "server/protocole/requete.h"
 #include "server/reseau/ecoute.h"
+#include "server/reseau/proxysdeconfiance.h"
 
 #include <QHostAddress>
 #include <QMultiHash>
@@ -44,6 +45,9 @@ public:
     quint16 port() const;
     // How many new accounts one address may create in a minute.
     void limiterCreations(int parMinute) { identification.limiterCreations(parMinute); }
+    // The peers trusted to relay clients with a PROXY protocol header; the
+    // address it gives counts for everything. None by default.
+    void accepterProxys(const QList<SousReseau> &proxys) { proxysDeConfiance = proxys; }
     // The other servers on the same database, and the money they announce.
     void rejoindre(Grappe &membres);
 
@@ -68,6 +72,7 @@ private:
     bool joignableAilleurs(ConnexionClient *connexion, const QString &destinataire);
     void distribuer(const QString &compte, const QString &reponse);
     void nouvelleConnexion(std::shared_ptr<Liaison> liaison);
+    void admettre(ConnexionClient *connexion);
     void refuserAdresse(ConnexionClient *connexion);
     void compterAcceptee(ConnexionClient *connexion);
     void oublier(ConnexionClient *connexion);
@@ -82,6 +87,7 @@ private:
     Ecoute ecoute;
     Identification identification;
     Grappe *grappe = nullptr;
+    QList<SousReseau> proxysDeConfiance;
     QMultiHash<QString, ConnexionClient *> connectes;
     ConnexionsParAdresse parAdresse;
     QVector<Virement> enAttente;
