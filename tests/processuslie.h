@@ -33,6 +33,16 @@ public:
         changerUtilisateur = true;
     }
 
+    // As an administrator would: SIGTERM, then SIGKILL if it does not end.
+    void terminer()
+    {
+        if (state() == QProcess::NotRunning)
+            return;
+        terminate();
+        if (!waitForFinished(30000))
+            arreter();
+    }
+
     void arreter()
     {
         if (state() == QProcess::NotRunning)

@@ -6,6 +6,8 @@
 #include "server/reseau/protocoleproxy.h"
 #include "server/reseau/proxysdeconfiance.h"
 
+#include "processuslie.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QSslSocket>
@@ -166,15 +168,7 @@ bool ecoute(const QHostAddress &hote, quint16 port)
 class ProxyReel
 {
 public:
-    ~ProxyReel()
-    {
-        if (processus.state() == QProcess::NotRunning)
-            return;
-        processus.terminate();
-        if (!processus.waitForFinished(attente))
-            processus.kill();
-        processus.waitForFinished(attente);
-    }
+    ~ProxyReel() { processus.terminer(); }
 
     // Another program may take the port between its release and the proxy's
     // start: then the proxy ends at once and another port is tried.
@@ -210,7 +204,7 @@ public:
     quint16 port = 0;
 
 private:
-    QProcess processus;
+    ProcessusLie processus;
 };
 
 // What the test's server received on the one connection that the proxy made:
@@ -235,6 +229,21 @@ bool attendreArrivee(QTcpServer &serveur, const QByteArray &suite, Arrivee *arri
                        && arrivee->recu.size() >= int(arrivee->entete.taille) + suite.size());
         },
         attente);
+}
+
+// The client's bytes sent through the proxy reach the test's server behind a
+// header that names the client's own address and port, untouched.
+void verifierArrivee(QTcpServer &serveur, QAbstractSocket &client, ProxyReel &proxy, const QString &adresse)
+{
+    const QByteArray suite = QByteArray::fromHex("0016000000140050005200");
+    client.write(suite);
+    Arrivee arrivee;
+    QVERIFY2(attendreArrivee(serveur, suite, &arrivee), qPrintable(proxy.journal()));
+    QVERIFY2(arrivee.entete.etat == EnteteProxy::Etat::Complet,
+             qPrintable(arrivee.entete.motif + QLatin1Char(' ') + QString::fromLatin1(arrivee.recu.toHex())));
+    QCOMPARE(arrivee.entete.adresse, adresse);
+    QCOMPARE(arrivee.entete.port, client.localPort());
+    QCOMPARE(arrivee.recu.mid(int(arrivee.entete.taille)), suite);
 }
 
 } // namespace
@@ -448,15 +457,7 @@ void TestProtocoleProxy::haproxyReel()
     QTcpSocket client;
     client.connectToHost(adresseHote, proxy.port);
     QVERIFY2(client.waitForConnected(attente), qPrintable(client.errorString()));
-    const QByteArray suite = QByteArray::fromHex("0016000000140050005200");
-    client.write(suite);
-    Arrivee arrivee;
-    QVERIFY2(attendreArrivee(serveur, suite, &arrivee), qPrintable(proxy.journal()));
-    QVERIFY2(arrivee.entete.etat == EnteteProxy::Etat::Complet,
-             qPrintable(arrivee.entete.motif + QLatin1Char(' ') + QString::fromLatin1(arrivee.recu.toHex())));
-    QCOMPARE(arrivee.entete.adresse, hote);
-    QCOMPARE(arrivee.entete.port, client.localPort());
-    QCOMPARE(arrivee.recu.mid(int(arrivee.entete.taille)), suite);
+    verifierArrivee(serveur, client, proxy, hote);
 }
 
 // stunnel's "protocol = proxy" on the server's side of a TLS tunnel: the
@@ -504,15 +505,7 @@ void TestProtocoleProxy::stunnelReel()
     client.setPeerVerifyMode(QSslSocket::VerifyNone);
     client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), proxy.port);
     QVERIFY2(client.waitForEncrypted(attente), qPrintable(client.errorString() + QLatin1Char('\n') + proxy.journal()));
-    const QByteArray suite = QByteArray::fromHex("0016000000140050005200");
-    client.write(suite);
-    Arrivee arrivee;
-    QVERIFY2(attendreArrivee(serveur, suite, &arrivee), qPrintable(proxy.journal()));
-    QVERIFY2(arrivee.entete.etat == EnteteProxy::Etat::Complet,
-             qPrintable(arrivee.entete.motif + QLatin1Char(' ') + QString::fromLatin1(arrivee.recu.toHex())));
-    QCOMPARE(arrivee.entete.adresse, QStringLiteral("127.0.0.1"));
-    QCOMPARE(arrivee.entete.port, client.localPort());
-    QCOMPARE(arrivee.recu.mid(int(arrivee.entete.taille)), suite);
+    verifierArrivee(serveur, client, proxy, QStringLiteral("127.0.0.1"));
 }
 
 void TestProtocoleProxy::listeDeConfiance_data()

@@ -24,15 +24,7 @@ constexpr int attente = 30000;
 class Tunnel
 {
 public:
-    ~Tunnel()
-    {
-        if (processus.state() == QProcess::NotRunning)
-            return;
-        processus.terminate();
-        if (!processus.waitForFinished(attente))
-            processus.kill();
-        processus.waitForFinished(attente);
-    }
+    ~Tunnel() { processus.terminer(); }
 
     bool demarrer(const QStringList &arguments)
     {
