@@ -8,6 +8,7 @@
 #include "wire/codec.h"
 #include "wire/trame.h"
 
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTest>
@@ -63,6 +64,15 @@ public:
     }
 
     bool estConnecte() const { return socket.state() == QAbstractSocket::ConnectedState; }
+
+    // A new connection from the same object, nothing of the last one kept.
+    void recommencer()
+    {
+        socket.abort();
+        reponses.clear();
+        credits.clear();
+        taille = 0;
+    }
 
     // Whether a credit has been told, as "r:AMOUNT:QoVi$", once it has come.
     bool attendreCredit(const QString &avis, int delaiMs = 15000)
@@ -126,6 +136,28 @@ inline bool identifierClient(ClientProtocole &client, quint16 port, const QStrin
         return true;
     qWarning() << "credentials of" << compte << "got" << reponse << "instead of" << attendu;
     return false;
+}
+
+// As a user told that the server is busy checking keys would do: connects and
+// sends the credentials again, a moment later, until attendu comes or delaiMs.
+inline bool identifierEnInsistant(ClientProtocole &client, quint16 port, const QString &compte, const QString &cle,
+                                  const QString &attendu, int delaiMs = 15000)
+{
+    const QDeadlineTimer fin(delaiMs);
+    for (;;) {
+        client.recommencer();
+        if (!client.connecter(port))
+            return false;
+        const QString reponse = client.demander(identifiants(compte, cle));
+        if (reponse == attendu)
+            return true;
+        if (!reponse.startsWith(QLatin1String("i:Too many keys are being checked")) || fin.hasExpired()) {
+            qWarning() << "credentials of" << compte << "got" << reponse << "instead of" << attendu;
+            return false;
+        }
+        // The user's press on the button again: a pause, not a wait for an event.
+        QTest::qWait(250);
+    }
 }
 
 #endif

@@ -173,8 +173,10 @@ void TstClientHostile::connexionsHostiles()
     // Nothing was lost, and the good clients are still served.
     QVERIFY(a.estConnecte() && b.estConnecte());
     QCOMPARE(a.reponses.size(), 2);
+    // Dropped logins of A may still hold the keys checked at once for A from
+    // this address: the owner is then told to try again, and gets in.
     ClientProtocole plusTard;
-    QVERIFY(identifier(plusTard, compteA, cleA, QStringLiteral("m:30")));
+    QVERIFY(identifierEnInsistant(plusTard, serveur->port, compteA, cleA, QStringLiteral("m:30")));
     QCOMPARE(a.demander(virement(compteA, compteB, 10, cleA)), QLatin1String("s:") + compteB + QLatin1String(":10"));
     QCOMPARE(b.reponse(2), QLatin1String("r:10:") + compteA);
     const QMap<QString, qint64> attendus{{compteA, 20}, {compteB, 80}};
