@@ -52,7 +52,11 @@ cleanup() {
     fi
     local pid
     for pid in $(in_tree); do kill -KILL "$pid" 2>/dev/null || true; done
-    umount -R "$tree/proc" "$tree/sys" "$tree/dev" 2>/dev/null || umount -lR "$tree/dev" 2>/dev/null || true
+    # What this script mounted, and what the tests mounted inside (ip netns's /run/netns), deepest first.
+    local point
+    for point in $(awk -v tree="$tree" 'index($2, tree "/") == 1 { print $2 }' /proc/self/mounts | sort -r); do
+        umount "$point" 2>/dev/null || umount -l "$point" 2>/dev/null || true
+    done
     if $keep; then
         say "kept $tree"
     else
