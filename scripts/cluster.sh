@@ -48,10 +48,13 @@ export PGPASSWORD=${credentials#*:}
 url="postgresql://${credentials%%:*}@${url#*@}"
 
 # HAProxy names each client in a PROXY protocol header (send-proxy-v2): the
-# servers trust it from HAProxy's address only, and count real clients.
+# servers trust it from HAProxy's address only, and count real clients. New
+# accounts are counted per client address for the whole service (in the
+# database): every server has the same limit, the README's.
 ports=()
 for i in 1 2 3; do
     "$root/build/qovi-server" --port 0 --database "$url" --proxy-from 127.0.0.1 \
+        --new-accounts-per-minute 10 \
         >"$work/server$i.out" 2>"$work/server$i.log" &
     server_pids+=($!)
     port=

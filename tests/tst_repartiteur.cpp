@@ -6,6 +6,7 @@
 #include "clientprotocole.h"
 #include "serveurdetest.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
@@ -16,8 +17,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -101,6 +104,7 @@ private slots:
 
     void clientsRepartisEtVirementEntreServeurs();
     void serveurTueSesClientsServisAilleurs();
+    void nouvelUtilisateurPendantCreations();
 
 private:
     bool demarrerHaproxy();
@@ -290,6 +294,45 @@ void TestRepartiteur::serveurTueSesClientsServisAilleurs()
         QVERIFY(nouveau != rang);
         QCOMPARE(accueil, QStringLiteral("m:75"));
     }
+}
+
+// One client makes accounts as fast as it can, each creation on a new
+// connection and all at once: behind HAProxy the servers count its own
+// address, for the whole service, so it gets the limit of one address (10 a
+// minute by default) across the three servers. A new user elsewhere
+// meanwhile creates its account at once.
+void TestRepartiteur::nouvelUtilisateurPendantCreations()
+{
+    constexpr int tentatives = 16;
+    std::vector<std::unique_ptr<ClientProtocole>> createur;
+    for (int i = 0; i < tentatives; ++i) {
+        createur.push_back(std::make_unique<ClientProtocole>());
+        QVERIFY(createur.back()->connecterDepuis(QHostAddress(QStringLiteral("127.0.0.2")), portFrontal));
+        createur.back()->envoyer(identifiants(QStringLiteral("C4EA7E%1").arg(i, 6, 10, QLatin1Char('0')), cleA));
+    }
+    ClientProtocole nouveau;
+    QElapsedTimer chrono;
+    chrono.start();
+    QVERIFY(nouveau.connecterDepuis(QHostAddress(QStringLiteral("127.0.0.3")), portFrontal));
+    QCOMPARE(nouveau.demander(identifiants(compteC, cleC)), QLatin1String("n:") + compteC);
+    QVERIFY2(chrono.elapsed() < 5000, qPrintable(QString::number(chrono.elapsed())));
+
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return std::all_of(createur.cbegin(), createur.cend(),
+                               [](const auto &client) { return !client->reponses.isEmpty(); });
+        },
+        60000));
+    int creees = 0;
+    for (const auto &client : createur) {
+        const QString reponse = client->reponses.value(0);
+        QVERIFY2(reponse.startsWith(QLatin1String("n:")) || reponse.contains(QLatin1String("Too many accounts")),
+                 qPrintable(reponse));
+        creees += reponse.startsWith(QLatin1String("n:")) ? 1 : 0;
+    }
+    QCOMPARE(creees, 10);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 11);
+    QCOMPARE(base->sommeSoldes(), base->sommeCredits());
 }
 
 QTEST_GUILESS_MAIN(TestRepartiteur)

@@ -75,6 +75,7 @@ private slots:
     void fermetureLibereAussitot();
     void devinettesSansCompteurs();
     void creationsLimitees();
+    void creationsPartagees();
     void identificationPendantCreations();
     void virementPendantIdentifications();
     void requetesDansLOrdre();
@@ -444,16 +445,28 @@ void TestServeur::devinettesSansCompteurs()
     QCOMPARE(serveur->journal().count(QStringLiteral("wrong keys cannot be counted")), 1);
 }
 
+// Counted before the account is made: creations sent together cannot all pass.
 void TestServeur::creationsLimitees()
 {
     QVERIFY(serveur->arreter());
     QVERIFY(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("1"),
                                QStringLiteral("--new-accounts-per-minute"), QStringLiteral("3")}));
-    std::unique_ptr<ClientProtocole> crees[3];
-    for (int i = 0; i < 3; ++i) {
-        crees[i] = std::make_unique<ClientProtocole>();
-        QVERIFY(identifier(*crees[i], compteNumero(i), cleA, QLatin1String("n:") + compteNumero(i)));
+    Foule ensemble;
+    for (int i = 0; i < 8; ++i) {
+        ensemble.push_back(std::make_unique<ClientProtocole>());
+        QVERIFY(ensemble.back()->connecter(serveur->port));
+        ensemble.back()->envoyer(identifiants(compteNumero(i), cleA));
     }
+    QVERIFY(QTest::qWaitFor([&] { return nombreRepondus(ensemble) == int(ensemble.size()); }, 60000));
+    int creees = 0;
+    for (int i = 0; i < 8; ++i) {
+        const QString reponse = ensemble[size_t(i)]->reponses.value(0);
+        creees += reponse == QLatin1String("n:") + compteNumero(i) ? 1 : 0;
+        QVERIFY2(reponse.startsWith(QLatin1String("n:")) || reponse.contains(QLatin1String("Too many accounts")),
+                 qPrintable(reponse));
+    }
+    QCOMPARE(creees, 3);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 3);
 
     ClientProtocole deTrop;
     QVERIFY(deTrop.connecter(serveur->port));
@@ -462,14 +475,42 @@ void TestServeur::creationsLimitees()
     QVERIFY(deTrop.attendreFermeture());
     QVERIFY(serveur->journalContient(
         QStringLiteral("refused account-creations from 127.0.0.1 account %1").arg(compteC)));
-    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 3);
 
     // Existing accounts still log in from there, and another address may create one.
+    const auto cree = std::find_if(ensemble.cbegin(), ensemble.cend(), [](const auto &client) {
+        return client->reponses.value(0).startsWith(QLatin1String("n:"));
+    });
     ClientProtocole connu;
-    QVERIFY(identifier(connu, compteNumero(0), cleA, QStringLiteral("m:0")));
+    QVERIFY(identifier(connu, (*cree)->reponses.value(0).mid(2), cleA, QStringLiteral("m:0")));
     ClientProtocole ailleurs;
     QVERIFY(connecterAilleurs(ailleurs, 0));
     QCOMPARE(ailleurs.demander(identifiants(compteC, cleC)), QLatin1String("n:") + compteC);
+}
+
+// Every server on the database counts the same creations, and a restart forgets none.
+void TestServeur::creationsPartagees()
+{
+    const QStringList options{QStringLiteral("--idle-timeout"), QStringLiteral("1"),
+                              QStringLiteral("--new-accounts-per-minute"), QStringLiteral("3")};
+    QVERIFY(serveur->arreter());
+    QVERIFY(serveur->demarrer(options));
+    ProcessusServeur second(base->url);
+    QVERIFY2(second.demarrer(options), qPrintable(second.journal()));
+    ClientProtocole clients[4];
+    QVERIFY(identifierClient(clients[0], serveur->port, compteNumero(0), cleA, QLatin1String("n:") + compteNumero(0)));
+    QVERIFY(identifierClient(clients[1], second.port, compteNumero(1), cleA, QLatin1String("n:") + compteNumero(1)));
+    QVERIFY(identifierClient(clients[2], serveur->port, compteNumero(2), cleA, QLatin1String("n:") + compteNumero(2)));
+    QVERIFY(clients[3].connecter(second.port));
+    QVERIFY(clients[3].demander(identifiants(compteC, cleC)).contains(QLatin1String("Too many accounts")));
+    QVERIFY(second.journalContient(QStringLiteral("refused account-creations from 127.0.0.1 account %1").arg(compteC)));
+    QVERIFY(second.arreter());
+
+    QVERIFY(serveur->arreter());
+    QVERIFY(serveur->demarrer(options));
+    ClientProtocole apres;
+    QVERIFY(apres.connecter(serveur->port));
+    QVERIFY(apres.demander(identifiants(compteC, cleC)).contains(QLatin1String("Too many accounts")));
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 3);
 }
 
 void TestServeur::identificationPendantCreations()

@@ -65,7 +65,7 @@ Identification::Identification(Banque &banque, asio::io_context &contexte, QObje
     , banque(banque)
     , contexte(contexte)
     , echecs(banque)
-    , creationsSources(maxSourcesSuivies, 60000 / creationsParMinuteParDefaut)
+    , creationsSources(banque, creationsParMinuteParDefaut)
     , rythmeComptes(maxSourcesSuivies, periodeCompteMs)
     , rythmeConnues(maxSourcesSuivies, periodeConnueMs)
     , reussites(maxSourcesSuivies, souvenirReussiteMs)
@@ -84,8 +84,7 @@ Identification::~Identification()
 
 void Identification::limiterCreations(int parMinute)
 {
-    creationsParMinute = qMax(1, parMinute);
-    creationsSources.changerPeriode(60000 / creationsParMinute);
+    creationsSources.limiter(parMinute);
 }
 
 void Identification::demander(ConnexionClient *connexion, const QString &compte, const QString &cle)
@@ -213,12 +212,11 @@ void Identification::cleVerifiee(const Demande &demande, bool juste)
 
 void Identification::creer(const Demande &demande)
 {
-    const qint64 instant = maintenant();
     if (enCours >= maxEnCoursParCoeur * calculs.maxThreadCount()) {
         refuserOccupe(demande, "server busy checking keys");
         return;
     }
-    if (creationsSources.nombre(demande.source, instant) >= creationsParMinute) {
+    if (!creationsSources.admettre(demande.source)) {
         journaliserRefus(demande.numero, "account-creations", demande.adresse, demande.compte,
                          QStringLiteral("too many new accounts"));
         if (demande.connexion)
@@ -226,7 +224,6 @@ void Identification::creer(const Demande &demande)
                 QStringLiteral("i:Too many accounts were created from your address, please try again later"));
         return;
     }
-    creationsSources.compter(demande.source, instant);
     creations.insert(demande.compte, {demande});
     ++enCours;
     const QString cle = demande.cle;

@@ -6,6 +6,7 @@
 // banque/, protocole/.
 
 #include "server/acces/compteursrecents.h"
+#include "server/acces/creationscomptes.h"
 #include "server/acces/echecscles.h"
 
 #include <QElapsedTimer>
@@ -38,7 +39,8 @@ constexpr int creationsParMinuteParDefaut = 10;
 // goes first, so that others' guesses for the account do not keep it out.
 //
 // Checking the key of an existing account goes before deriving the key of a
-// new one, and each address may create only a few accounts a minute.
+// new one, and each address may create only a few accounts a minute, counted
+// before the account is made and shared by every server on the database.
 class Identification : public QObject
 {
     Q_OBJECT
@@ -91,7 +93,6 @@ private:
 
     Banque &banque;
     asio::io_context &contexte;
-    int creationsParMinute = creationsParMinuteParDefaut;
     // Checks queued or running, per address and account, per account, in all.
     QHash<QString, int> enCoursParPaire;
     QHash<QString, int> enCoursParCompte;
@@ -99,7 +100,7 @@ private:
     // The credentials waiting for the creation of their account, the first one creating it.
     QHash<QString, QVector<Demande>> creations;
     EchecsCles echecs;
-    CompteursRecents creationsSources;
+    CreationsComptes creationsSources;
     // Checks started lately: per account from unknown addresses, per known address and account.
     CompteursRecents rythmeComptes;
     CompteursRecents rythmeConnues;

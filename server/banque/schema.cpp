@@ -1,6 +1,7 @@
 #include "server/banque/schema.h"
 
 #include "server/banque/lotpostgres.h"
+#include "server/banque/schemacreations.h"
 #include "server/banque/schemaechecs.h"
 #include "server/banque/schemagrappe.h"
 
@@ -52,6 +53,12 @@ QStringList schemaVersion3(bool postgres)
 QStringList schemaVersion4(bool postgres)
 {
     return postgres ? schemaLotPostgres() : QStringList();
+}
+
+// Version 5: new accounts counted per address in the database, for every server.
+QStringList schemaVersion5(bool)
+{
+    return schemaCreationsComptes();
 }
 
 // One statement that gives one number, or -1.
@@ -167,6 +174,7 @@ const std::vector<EtapeSchema> &etapesSchema()
         schemaVersion2,
         schemaVersion3,
         schemaVersion4,
+        schemaVersion5,
     };
     return etapes;
 }

@@ -1,0 +1,233 @@
+// Attacks on the real server as an attacker would make them: wrong keys for
+// one account from hundreds of addresses, most hanging up at once, with and
+// without a descriptor limit. Honest logins of other accounts stay quick
+// meanwhile, the guesses stay bounded per account, and no money appears or
+// disappears. Behind real HAProxy: tst_repartiteur.
+
+#include "clientprotocole.h"
+#include "serveurdetest.h"
+
+#include <QElapsedTimer>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+const QString victime = QStringLiteral("BADBADBAD000");
+const QString cleFausse = QStringLiteral("99999888887777766666");
+constexpr int nombreAdresses = 600;
+
+// Guessers' addresses: 127.10.0.1 onwards, on loopback.
+QHostAddress adresseAttaquant(int i)
+{
+    return QHostAddress(QStringLiteral("127.10.%1.%2").arg(i / 250).arg(1 + i % 250));
+}
+
+// Honest clients from addresses the accounts never used.
+QHostAddress adresseNouvelle(int i)
+{
+    return QHostAddress(QStringLiteral("127.30.0.%1").arg(1 + i % 250));
+}
+
+QString compteHonnete(int i)
+{
+    return QStringLiteral("600D%1").arg(i, 8, 10, QLatin1Char('0'));
+}
+
+// A few new connections every intervalle, each from the next address and sending one
+// wrong key for the victim; one in four waits for its answer (at most
+// maxEnAttente at once), the others hang up as soon as it is sent.
+class Deluge : public QObject
+{
+public:
+    Deluge(quint16 port, int maxEnAttente)
+        : port(port)
+        , maxEnAttente(maxEnAttente)
+        , trame(construireTrame(brouiller(identifiants(victime, cleFausse) + QLatin1String(":vers101"))))
+    {
+        connect(&minuterie, &QTimer::timeout, this, [this] {
+            for (int i = 0; i < parTour; ++i)
+                lancer();
+        });
+    }
+
+    void commencer(int intervalleMs)
+    {
+        duree.start();
+        minuterie.start(intervalleMs);
+    }
+    void arreter() { minuterie.stop(); }
+
+    int envoyees = 0;
+    int enAttente = 0;
+    QElapsedTimer duree;
+
+private:
+    void lancer()
+    {
+        const bool attend = envoyees % 4 == 0;
+        if (attend && enAttente >= maxEnAttente)
+            return;
+        auto *socket = new QTcpSocket(this);
+        if (!socket->bind(adresseAttaquant(envoyees % nombreAdresses))) {
+            socket->deleteLater();
+            return;
+        }
+        ++envoyees;
+        enAttente += attend ? 1 : 0;
+        connect(socket, &QTcpSocket::connected, socket, [socket, attend, this] {
+            socket->write(trame);
+            if (!attend)
+                socket->disconnectFromHost();
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, [socket, attend, this] {
+            enAttente -= attend ? 1 : 0;
+            socket->deleteLater();
+        });
+        connect(socket, &QTcpSocket::errorOccurred, socket, [socket, attend, this] {
+            if (socket->state() != QAbstractSocket::UnconnectedState)
+                return;
+            enAttente -= attend ? 1 : 0;
+            socket->deleteLater();
+        });
+        socket->connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    static constexpr int parTour = 4;
+    quint16 port;
+    int maxEnAttente;
+    QByteArray trame;
+    QTimer minuterie;
+};
+
+qint64 mediane(std::vector<qint64> valeurs)
+{
+    std::sort(valeurs.begin(), valeurs.end());
+    return valeurs.empty() ? -1 : valeurs[valeurs.size() / 2];
+}
+
+} // namespace
+
+class TestAttaques : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void initTestCase_data() { lignesBases(); }
+    void cleanup();
+
+    void delugeDeDevinettes_data();
+    void delugeDeDevinettes();
+
+private:
+    std::unique_ptr<BaseDeTest> base;
+    std::unique_ptr<ProcessusServeur> serveur;
+};
+
+void TestAttaques::initTestCase()
+{
+    // This process holds hundreds of connections itself.
+    rlimit limite{};
+    if (::getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
+        limite.rlim_cur = limite.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limite);
+    }
+}
+
+void TestAttaques::cleanup()
+{
+    // Whatever the attack, no money was made or lost.
+    if (base && base->estPrete() && !QTest::currentTestFailed())
+        QCOMPARE(base->sommeSoldes(), base->sommeCredits());
+    fermerBancServeur(base, serveur);
+}
+
+void TestAttaques::delugeDeDevinettes_data()
+{
+    QTest::addColumn<int>("descripteurs");
+    QTest::newRow("no descriptor limit") << 0;
+    QTest::newRow("256 descriptors") << 256;
+}
+
+// Logins of other accounts, from where they were made and from new addresses,
+// while a few seconds of guesses from 600 addresses hit one account: each
+// within 5 s, half within 1 s. The victim's account is checked no faster than
+// its rate allows.
+void TestAttaques::delugeDeDevinettes()
+{
+    QFETCH(int, descripteurs);
+    QStringList enveloppe;
+    if (descripteurs > 0) {
+        const QString prlimit = QStandardPaths::findExecutable(QStringLiteral("prlimit"));
+        if (prlimit.isEmpty())
+            QSKIP("prlimit (util-linux) is not installed");
+        enveloppe = QStringList{prlimit, QStringLiteral("--nofile=%1:%1").arg(descripteurs), QStringLiteral("--")};
+    }
+    QFETCH_GLOBAL(QString, genreBase);
+    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
+        QSKIP(sansPostgres);
+    base = std::make_unique<BaseDeTest>(genreBase);
+    QVERIFY(base->estPrete());
+    serveur = std::make_unique<ProcessusServeur>(base->url);
+    serveur->enveloppe = enveloppe;
+    QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("30")}), qPrintable(serveur->journal()));
+
+    ClientProtocole proprietaire;
+    QVERIFY(identifierClient(proprietaire, serveur->port, victime, cleA, QLatin1String("n:") + victime));
+    constexpr int nombreHonnetes = 3;
+    for (int i = 0; i < nombreHonnetes; ++i) {
+        ClientProtocole client;
+        QVERIFY(identifierClient(client, serveur->port, compteHonnete(i), cleB, QLatin1String("n:") + compteHonnete(i)));
+    }
+    QVERIFY(crediter(*base, compteHonnete(0), 500));
+
+    Deluge deluge(serveur->port, 32);
+    deluge.commencer(5);
+    QVERIFY(QTest::qWaitFor([&] { return deluge.envoyees >= 100; }, 10000));
+    std::vector<qint64> durees;
+    for (int i = 0; deluge.duree.elapsed() < 3000 || i < 10; ++i) {
+        const QString compte = compteHonnete(i % nombreHonnetes);
+        ClientProtocole client;
+        QElapsedTimer chrono;
+        chrono.start();
+        const bool ailleurs = i % 2 == 1;
+        QVERIFY(ailleurs ? client.connecterDepuis(adresseNouvelle(i), serveur->port) : client.connecter(serveur->port));
+        const QString reponse = client.demander(identifiants(compte, cleB), 10000);
+        durees.push_back(chrono.elapsed());
+        QCOMPARE(reponse, i % nombreHonnetes == 0 ? QStringLiteral("m:500") : QStringLiteral("m:0"));
+    }
+    deluge.arreter();
+    const qint64 secondes = (deluge.duree.elapsed() + 999) / 1000;
+    const qint64 pire = *std::max_element(durees.cbegin(), durees.cend());
+    const QString devinette = QStringLiteral("refused wrong-key from 127.10.");
+    QVERIFY(serveur->journalContient(devinette));
+    const int verifiees = serveur->journal().count(devinette);
+    qInfo().noquote() << QStringLiteral("%1 guesses in %2 s (%3 checked, %4 refused busy); %5 honest logins, "
+                                        "median %6 ms, worst %7 ms")
+                             .arg(deluge.envoyees)
+                             .arg(secondes)
+                             .arg(verifiees)
+                             .arg(serveur->journal().count(QStringLiteral("refused busy from 127.10.")))
+                             .arg(durees.size())
+                             .arg(mediane(durees))
+                             .arg(pire);
+    QVERIFY2(mediane(durees) < 1000, qPrintable(QString::number(mediane(durees))));
+    QVERIFY2(pire < 5000, qPrintable(QString::number(pire)));
+
+    // Guessing stayed bounded: 6 checks at once, then 6 a second, for the account.
+    QVERIFY2(verifiees <= 6 + 6 * (secondes + 1), qPrintable(QString::number(verifiees)));
+
+    // The owner still gets in, and the server still answers once the flood is over.
+    ClientProtocole apres;
+    QVERIFY(identifierClient(apres, serveur->port, victime, cleA, QStringLiteral("m:0")));
+}
+
+QTEST_GUILESS_MAIN(TestAttaques)
+#include "tst_attaques.moc"
