@@ -215,6 +215,12 @@ void TestAttaques::delugeDeDevinettes()
         QVERIFY(ailleurs ? client.connecterDepuis(adresseNouvelle(i), serveur->port) : client.connecter(serveur->port));
         const QString reponse = client.demander(identifiants(compte, cleB), 10000);
         durees.push_back(chrono.elapsed());
+        // A flood on many accounts fills the server's checks: a login from an
+        // address the account never used is then told at once to try again;
+        // from where the account logs in, it goes first and gets in.
+        const bool occupe = reponse == QLatin1String("i:Too many keys are being checked, please try again in a few seconds");
+        if (occupe && ailleurs && victimes > 1)
+            continue;
         QVERIFY2(reponse == (i % nombreHonnetes == 0 ? QStringLiteral("m:500") : QStringLiteral("m:0")),
                  qPrintable(QStringLiteral("%1 from %2").arg(reponse, ailleurs ? QStringLiteral("a new address") : QStringLiteral("where it was made"))));
     }
