@@ -8,6 +8,7 @@
 #include "serveurdetest.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -19,7 +20,6 @@
 
 namespace {
 
-const QString victime = QStringLiteral("BADBADBAD000");
 const QString cleFausse = QStringLiteral("99999888887777766666");
 constexpr int nombreAdresses = 600;
 
@@ -35,22 +35,28 @@ QHostAddress adresseNouvelle(int i)
     return QHostAddress(QStringLiteral("127.30.0.%1").arg(1 + i % 250));
 }
 
+QString compteVictime(int i)
+{
+    return QStringLiteral("BADBAD%1").arg(i, 6, 10, QLatin1Char('0'));
+}
+
 QString compteHonnete(int i)
 {
     return QStringLiteral("600D%1").arg(i, 8, 10, QLatin1Char('0'));
 }
 
 // A few new connections every intervalle, each from the next address and sending one
-// wrong key for the victim; one in four waits for its answer (at most
+// wrong key for the next victim; one in four waits for its answer (at most
 // maxEnAttente at once), the others hang up as soon as it is sent.
 class Deluge : public QObject
 {
 public:
-    Deluge(quint16 port, int maxEnAttente)
+    Deluge(quint16 port, int victimes, int maxEnAttente)
         : port(port)
         , maxEnAttente(maxEnAttente)
-        , trame(construireTrame(brouiller(identifiants(victime, cleFausse) + QLatin1String(":vers101"))))
     {
+        for (int i = 0; i < victimes; ++i)
+            trames << construireTrame(brouiller(identifiants(compteVictime(i), cleFausse) + QLatin1String(":vers101")));
         connect(&minuterie, &QTimer::timeout, this, [this] {
             for (int i = 0; i < parTour; ++i)
                 lancer();
@@ -79,9 +85,10 @@ private:
             socket->deleteLater();
             return;
         }
+        const QByteArray trame = trames.at(envoyees % trames.size());
         ++envoyees;
         enAttente += attend ? 1 : 0;
-        connect(socket, &QTcpSocket::connected, socket, [socket, attend, this] {
+        connect(socket, &QTcpSocket::connected, socket, [socket, attend, trame] {
             socket->write(trame);
             if (!attend)
                 socket->disconnectFromHost();
@@ -102,7 +109,7 @@ private:
     static constexpr int parTour = 4;
     quint16 port;
     int maxEnAttente;
-    QByteArray trame;
+    QList<QByteArray> trames;
     QTimer minuterie;
 };
 
@@ -151,9 +158,11 @@ void TestAttaques::cleanup()
 
 void TestAttaques::delugeDeDevinettes_data()
 {
+    QTest::addColumn<int>("victimes");
     QTest::addColumn<int>("descripteurs");
-    QTest::newRow("no descriptor limit") << 0;
-    QTest::newRow("256 descriptors") << 256;
+    QTest::newRow("one account") << 1 << 0;
+    QTest::newRow("one account, 256 descriptors") << 1 << 256;
+    QTest::newRow("eight accounts, 128 descriptors") << 8 << 128;
 }
 
 // Logins of other accounts, from where they were made and from new addresses,
@@ -162,6 +171,7 @@ void TestAttaques::delugeDeDevinettes_data()
 // its rate allows.
 void TestAttaques::delugeDeDevinettes()
 {
+    QFETCH(int, victimes);
     QFETCH(int, descripteurs);
     QStringList enveloppe;
     if (descripteurs > 0) {
@@ -177,10 +187,14 @@ void TestAttaques::delugeDeDevinettes()
     QVERIFY(base->estPrete());
     serveur = std::make_unique<ProcessusServeur>(base->url);
     serveur->enveloppe = enveloppe;
-    QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("30")}), qPrintable(serveur->journal()));
+    QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("30"),
+                                QStringLiteral("--new-accounts-per-minute"), QStringLiteral("100")}),
+             qPrintable(serveur->journal()));
 
-    ClientProtocole proprietaire;
-    QVERIFY(identifierClient(proprietaire, serveur->port, victime, cleA, QLatin1String("n:") + victime));
+    for (int i = 0; i < victimes; ++i) {
+        ClientProtocole proprietaire;
+        QVERIFY(identifierClient(proprietaire, serveur->port, compteVictime(i), cleA, QLatin1String("n:") + compteVictime(i)));
+    }
     constexpr int nombreHonnetes = 3;
     for (int i = 0; i < nombreHonnetes; ++i) {
         ClientProtocole client;
@@ -188,7 +202,7 @@ void TestAttaques::delugeDeDevinettes()
     }
     QVERIFY(crediter(*base, compteHonnete(0), 500));
 
-    Deluge deluge(serveur->port, 32);
+    Deluge deluge(serveur->port, victimes, 32);
     deluge.commencer(5);
     QVERIFY(QTest::qWaitFor([&] { return deluge.envoyees >= 100; }, 10000));
     std::vector<qint64> durees;
@@ -201,7 +215,14 @@ void TestAttaques::delugeDeDevinettes()
         QVERIFY(ailleurs ? client.connecterDepuis(adresseNouvelle(i), serveur->port) : client.connecter(serveur->port));
         const QString reponse = client.demander(identifiants(compte, cleB), 10000);
         durees.push_back(chrono.elapsed());
-        QCOMPARE(reponse, i % nombreHonnetes == 0 ? QStringLiteral("m:500") : QStringLiteral("m:0"));
+        // A flood on many accounts fills the server's checks: a login from an
+        // address the account never used is then told at once to try again;
+        // from where the account logs in, it goes first and gets in.
+        const bool occupe = reponse == QLatin1String("i:Too many keys are being checked, please try again in a few seconds");
+        if (occupe && ailleurs && victimes > 1)
+            continue;
+        QVERIFY2(reponse == (i % nombreHonnetes == 0 ? QStringLiteral("m:500") : QStringLiteral("m:0")),
+                 qPrintable(QStringLiteral("%1 from %2").arg(reponse, ailleurs ? QStringLiteral("a new address") : QStringLiteral("where it was made"))));
     }
     deluge.arreter();
     const qint64 secondes = (deluge.duree.elapsed() + 999) / 1000;
@@ -221,12 +242,18 @@ void TestAttaques::delugeDeDevinettes()
     QVERIFY2(mediane(durees) < 1000, qPrintable(QString::number(mediane(durees))));
     QVERIFY2(pire < 5000, qPrintable(QString::number(pire)));
 
-    // Guessing stayed bounded: 6 checks at once, then 6 a second, for the account.
-    QVERIFY2(verifiees <= 6 + 6 * (secondes + 1), qPrintable(QString::number(verifiees)));
+    // Guessing stayed bounded: 6 checks at once, then 6 a second, per account.
+    for (int i = 0; i < victimes; ++i) {
+        const int parCompte = serveur->journal().count(QRegularExpression(
+            QStringLiteral("refused wrong-key from 127\\.10\\.\\S+ account %1").arg(compteVictime(i))));
+        QVERIFY2(parCompte <= 6 + 6 * (secondes + 1), qPrintable(QString::number(parCompte)));
+    }
 
-    // The owner still gets in, and the server still answers once the flood is over.
-    ClientProtocole apres;
-    QVERIFY(identifierClient(apres, serveur->port, victime, cleA, QStringLiteral("m:0")));
+    // The owners still get in, and the server still answers once the flood is over.
+    for (int i = 0; i < victimes; ++i) {
+        ClientProtocole apres;
+        QVERIFY(identifierClient(apres, serveur->port, compteVictime(i), cleA, QStringLiteral("m:0")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestAttaques)
