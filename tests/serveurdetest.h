@@ -265,9 +265,10 @@ inline constexpr char sansPostgres[] =
 
 // For each test function (from init()): a fresh database of the kind that the
 // test's global data names, and the server on it; skipped for PostgreSQL
-// when no cluster is at hand.
+// when no cluster is at hand. enveloppe: a program that starts the server (prlimit).
 inline void ouvrirBancServeur(std::unique_ptr<BaseDeTest> &base, std::unique_ptr<ProcessusServeur> &serveur,
-                              const QStringList &options = {QStringLiteral("--idle-timeout"), QStringLiteral("1")})
+                              const QStringList &options = {QStringLiteral("--idle-timeout"), QStringLiteral("1")},
+                              const QStringList &enveloppe = {})
 {
     QFETCH_GLOBAL(QString, genreBase);
     if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
@@ -275,6 +276,7 @@ inline void ouvrirBancServeur(std::unique_ptr<BaseDeTest> &base, std::unique_ptr
     base = std::make_unique<BaseDeTest>(genreBase);
     QVERIFY(base->estPrete());
     serveur = std::make_unique<ProcessusServeur>(base->url);
+    serveur->enveloppe = enveloppe;
     QVERIFY2(serveur->demarrer(options), qPrintable(serveur->journal()));
 }
 

@@ -180,16 +180,12 @@ void TestAttaques::delugeDeDevinettes()
             QSKIP("prlimit (util-linux) is not installed");
         enveloppe = QStringList{prlimit, QStringLiteral("--nofile=%1:%1").arg(descripteurs), QStringLiteral("--")};
     }
-    QFETCH_GLOBAL(QString, genreBase);
-    if (genreBase == QLatin1String("postgresql") && adressePostgresDeTest().isEmpty())
-        QSKIP(sansPostgres);
-    base = std::make_unique<BaseDeTest>(genreBase);
-    QVERIFY(base->estPrete());
-    serveur = std::make_unique<ProcessusServeur>(base->url);
-    serveur->enveloppe = enveloppe;
-    QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("30"),
-                                QStringLiteral("--new-accounts-per-minute"), QStringLiteral("100")}),
-             qPrintable(serveur->journal()));
+    ouvrirBancServeur(base, serveur,
+                      {QStringLiteral("--idle-timeout"), QStringLiteral("30"), QStringLiteral("--new-accounts-per-minute"),
+                       QStringLiteral("100")},
+                      enveloppe);
+    if (QTest::currentTestFailed() || !serveur)
+        return;
 
     for (int i = 0; i < victimes; ++i) {
         ClientProtocole proprietaire;
