@@ -12,7 +12,7 @@ set -euo pipefail
 
 # Building and running: the compiler, Qt with its SQL drivers (SQLite by default,
 # PostgreSQL for several servers), Asio for the server, and a virtual display
-# for a machine without one (xvfb-run).
+# for a machine without one (Xvfb, which the run command starts itself).
 packages=(
     g++ cmake ninja-build pkg-config
     qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev libpq-dev libasio-dev
