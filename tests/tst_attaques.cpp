@@ -63,6 +63,16 @@ public:
         });
     }
 
+    // The sockets' handlers count in this object: they go while it is whole.
+    ~Deluge() override
+    {
+        const auto sockets = findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+        for (QTcpSocket *socket : sockets) {
+            socket->disconnect();
+            delete socket;
+        }
+    }
+
     void commencer(int intervalleMs)
     {
         duree.start();
