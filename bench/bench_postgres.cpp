@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -122,18 +123,39 @@ private:
         attendreBanc(contexte, fini, verifier, secondes, quoi);
     }
 
+    // A few logins in flight at once: a server checks at most 8 keys per core at
+    // once and answers the others "busy".
     void connecter(Serveurs &serveurs, std::vector<Client> &clients)
     {
+        constexpr int enVolMax = 8;
         size_t acceptes = 0;
+        int enVol = 0;
+        std::deque<std::function<void()>> enAttente;
+        auto lancer = [&](std::function<void()> envoi) {
+            if (enVol >= enVolMax) {
+                enAttente.push_back(std::move(envoi));
+                return;
+            }
+            ++enVol;
+            envoi();
+        };
         for (Client &client : clients) {
             ConnexionBanc *c = client.connexion.get();
             const QString compte = client.compte;
-            c->surOuverture = [c, compte] { c->envoyer(QStringLiteral("c:") + compte + QLatin1Char(':') + cle); };
-            c->surReponse = [&acceptes, c, compte](const QString &reponse) {
+            c->surOuverture = [&lancer, c, compte] {
+                lancer([c, compte] { c->envoyer(QStringLiteral("c:") + compte + QLatin1Char(':') + cle); });
+            };
+            c->surReponse = [&, c, compte](const QString &reponse) {
                 if (!reponse.startsWith(QLatin1String("m:")))
                     throw EchecBanc("the login of " + texte(compte) + " got \"" + texte(reponse) + "\"");
                 c->surReponse = nullptr;
                 ++acceptes;
+                --enVol;
+                if (!enAttente.empty()) {
+                    auto suivante = std::move(enAttente.front());
+                    enAttente.pop_front();
+                    lancer(std::move(suivante));
+                }
             };
         }
         attendre(serveurs, [&] { return acceptes == clients.size(); }, 120, "the clients' logins");
