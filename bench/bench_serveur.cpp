@@ -250,9 +250,12 @@ Tempete transfererPendantIdentifications(Banc &banc, int n)
         c->surOuverture = [c, numero] { c->envoyer(QStringLiteral("c:") + numero + QLatin1Char(':') + cle); };
         // Beyond the keys a server checks at once, the answer is "busy" at once:
         // an answer too, which is what the storm is about.
-        c->surReponse = [&identifies, numero](const QString &reponse) {
-            if (!estAccueil(reponse) && !reponse.startsWith(QLatin1String("i:Too many keys are being checked")))
+        c->surReponse = [&identifies, c, numero](const QString &reponse) {
+            const bool occupe = reponse.startsWith(QLatin1String("i:Too many keys are being checked"));
+            if (!estAccueil(reponse) && !occupe)
                 refuser("the creation of " + texte(numero), reponse);
+            if (occupe)
+                c->fermer(); // the server closes it after that answer
             ++identifies;
         };
     }
