@@ -124,17 +124,27 @@ Connexions connecter(Banc &banc, int n, const std::function<QString(int)> &compt
 {
     Connexions connexions;
     int acceptees = 0;
+    std::function<void(int)> essayer;
     std::function<void()> suivante = [&] {
-        const int i = int(connexions.size());
+        connexions.push_back(nullptr);
+        essayer(int(connexions.size()) - 1);
+    };
+    essayer = [&](int i) {
         const QString numero = compte(i);
-        auto connexion = ouvrir(i);
-        connexions.push_back(connexion);
-        ConnexionBanc *c = connexion.get();
+        connexions[size_t(i)] = ouvrir(i);
+        ConnexionBanc *c = connexions[size_t(i)].get();
         c->surOuverture = [c, numero] { c->envoyer(QStringLiteral("c:") + numero + QLatin1Char(':') + cle); };
-        c->surReponse = [&, c, numero](const QString &reponse) {
+        c->surReponse = [&, c, numero, i](const QString &reponse) {
+            c->surReponse = nullptr;
+            if (reponse.startsWith(QLatin1String("i:Too many keys are being checked"))) {
+                // As the answer asks: again, a moment later, on a new connection.
+                c->fermer();
+                auto pause = std::make_shared<asio::steady_timer>(banc.contexte, std::chrono::milliseconds(100));
+                pause->async_wait([&, i, pause](const asio::error_code &) { essayer(i); });
+                return;
+            }
             if (!estAccueil(reponse))
                 refuser("the login of " + texte(numero), reponse);
-            c->surReponse = nullptr;
             ++acceptees;
             if (int(connexions.size()) < n)
                 suivante();
