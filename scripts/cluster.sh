@@ -51,29 +51,33 @@ url="postgresql://${credentials%%:*}@${url#*@}"
 # servers trust it from HAProxy's address only, and count real clients. New
 # accounts are counted per client address for the whole service (in the
 # database): every server has the same limit, the README's.
+# Each server's endpoint for operators (health, metrics) on a port of its
+# own: HAProxy's health check asks it whether the server can serve.
 ports=()
+monitor_ports=()
 for i in 1 2 3; do
     "$root/build/qovi-server" --port 0 --database "$url" --proxy-from 127.0.0.1 \
-        --new-accounts-per-minute 10 \
+        --new-accounts-per-minute 10 --monitor-port 0 \
         >"$work/server$i.out" 2>"$work/server$i.log" &
     server_pids+=($!)
     port=
     for _ in $(seq 300); do
         port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server$i.out")
-        [ -n "$port" ] && break
+        [ -n "$port" ] && grep -q '^monitoring on' "$work/server$i.out" && break
         kill -0 "${server_pids[-1]}" 2>/dev/null || break
         sleep 0.1
     done
     [ -n "$port" ] || { echo "qovi-server $i did not start:" >&2; tail -n 20 "$work/server$i.log" >&2; exit 1; }
     ports+=("$port")
+    monitor_ports+=("$(sed -n 's/^monitoring on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server$i.out")")
 done
 
-# The shipped configuration with these servers' ports in its server lines.
-awk -v ports="${ports[*]}" '
-    BEGIN { split(ports, port, " ") }
+# The shipped configuration with these servers' ports (and monitor ports) in its server lines.
+awk -v ports="${ports[*]}" -v monitor_ports="${monitor_ports[*]}" '
+    BEGIN { split(ports, port, " "); split(monitor_ports, monitor, " ") }
     match($0, /^[ \t]*server qovi[0-9]+ /) {
         n = substr($0, RSTART, RLENGTH); sub(/^[ \t]*server qovi/, "", n); n += 0
-        if (n in port) { sub(/127\.0\.0\.1:[0-9]+/, "127.0.0.1:" port[n]) } else next
+        if (n in port) { sub(/127\.0\.0\.1:[0-9]+/, "127.0.0.1:" port[n]); sub(/check port [0-9]+/, "check port " monitor[n]) } else next
     }
     { print }' "$root/packaging/haproxy/qovi-server.cfg" >"$work/haproxy.cfg"
 haproxy -c -q -f "$work/haproxy.cfg" || { echo "the HAProxy configuration does not check" >&2; exit 1; }
@@ -90,6 +94,7 @@ QoVi\$ runs as one service on this machine:
   PostgreSQL   $url (pid $qovi_pg_pid, fsync on, data in $qovi_pg_dir)
   qovi-server  127.0.0.1:${ports[0]} (pid ${server_pids[0]}), 127.0.0.1:${ports[1]} (pid ${server_pids[1]}), 127.0.0.1:${ports[2]} (pid ${server_pids[2]})
                logs: $work/server1.log, server2.log, server3.log
+               health and metrics: http://127.0.0.1:${monitor_ports[0]}/health, :${monitor_ports[1]}, :${monitor_ports[2]} (/metrics)
   HAProxy      127.0.0.1:$front (pid $haproxy_pid), configuration $work/haproxy.cfg, log $work/haproxy.log
 
 Clients connect to 127.0.0.1 port $front: bash scripts/run.sh

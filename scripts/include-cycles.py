@@ -17,15 +17,17 @@ import sys
 USES = {
     "wire": [],
     "server/reseau": [],
-    "server/journal": [],
-    "server/banque": ["server/reseau"],
-    "server/protocole": ["wire", "server/reseau", "server/journal", "server/banque"],
-    "server/grappe": ["server/reseau", "server/banque", "server/protocole"],
-    "server/acces": ["server/reseau", "server/journal", "server/banque", "server/protocole"],
-    "server/service": ["wire", "server/reseau", "server/journal", "server/banque", "server/protocole",
-                       "server/grappe", "server/acces"],
-    "server/programme": ["server/reseau", "server/journal", "server/banque", "server/protocole",
-                         "server/grappe", "server/acces", "server/service"],
+    "server/mesures": [],
+    "server/journal": ["server/mesures"],
+    "server/banque": ["server/reseau", "server/mesures"],
+    "server/protocole": ["wire", "server/reseau", "server/mesures", "server/journal", "server/banque"],
+    "server/grappe": ["server/reseau", "server/mesures", "server/banque", "server/protocole"],
+    "server/acces": ["server/reseau", "server/mesures", "server/journal", "server/banque", "server/protocole"],
+    "server/service": ["wire", "server/reseau", "server/mesures", "server/journal", "server/banque",
+                       "server/protocole", "server/grappe", "server/acces"],
+    "server/surveillance": ["server/reseau", "server/mesures", "server/banque", "server/service"],
+    "server/programme": ["server/reseau", "server/mesures", "server/journal", "server/banque", "server/protocole",
+                         "server/grappe", "server/acces", "server/service", "server/surveillance"],
 }
 CLIENT = ["app", "window", "identity", "history", "conversation"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)

@@ -199,19 +199,30 @@ public:
             processus.setArguments(enveloppe.mid(1) + QStringList(qEnvironmentVariable("QOVI_SERVER")) + arguments);
         }
         processus.start();
-        const QRegularExpression ligne(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)$"));
+        port = quint16(lirePort(QStringLiteral("listening")));
+        // With an endpoint for operators, its port follows on the next line.
+        portSurveillance = 0;
+        if (port != 0 && options.contains(QStringLiteral("--monitor-port")))
+            portSurveillance = quint16(lirePort(QStringLiteral("monitoring")));
+        return port != 0;
+    }
+
+    // The port of the next line "QUOI on 127.0.0.1:PORT" that the server prints, or 0.
+    uint lirePort(const QString &quoi)
+    {
+        const QRegularExpression ligne(QStringLiteral("^%1 on 127\\.0\\.0\\.1:(\\d+)$").arg(quoi));
+        uint lu = 0;
         (void)QTest::qWaitFor(
             [&] {
                 if (processus.state() == QProcess::NotRunning)
                     return true;
                 if (!processus.canReadLine())
                     return false;
-                const auto trouve = ligne.match(QString::fromLocal8Bit(processus.readLine()).trimmed());
-                port = quint16(trouve.captured(1).toUInt());
+                lu = ligne.match(QString::fromLocal8Bit(processus.readLine()).trimmed()).captured(1).toUInt();
                 return true;
             },
             30000);
-        return port != 0;
+        return lu;
     }
 
     // Stops the server as an administrator would (SIGTERM); true when it ended
@@ -253,6 +264,7 @@ public:
     QStringList enveloppe;
     ProcessusLie processus;
     quint16 port = 0;
+    quint16 portSurveillance = 0;  // with --monitor-port
 
 private:
     QString erreurs;

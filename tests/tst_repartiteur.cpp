@@ -4,6 +4,7 @@
 // only ever know HAProxy's address.
 
 #include "clientprotocole.h"
+#include "haproxyprive.h"
 #include "serveurdetest.h"
 
 #include <QElapsedTimer>
@@ -23,68 +24,6 @@
 #include <vector>
 
 namespace {
-
-QString programmeHaproxy()
-{
-    // Debian puts it in /usr/sbin, which a plain user's PATH may lack.
-    const QString trouve = QStandardPaths::findExecutable(QStringLiteral("haproxy"));
-    if (!trouve.isEmpty())
-        return trouve;
-    return QStandardPaths::findExecutable(QStringLiteral("haproxy"),
-                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
-}
-
-// A port nobody listens on now: taken from the system, then let go for HAProxy.
-quint16 portLibre()
-{
-    QTcpServer essai;
-    if (!essai.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return essai.serverPort();
-}
-
-// Whether something listens on 127.0.0.1:port (a line of /proc/net/tcp in state LISTEN).
-bool ecoute(quint16 port)
-{
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray local = QByteArrayLiteral("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray &ligne : table.readAll().split('\n')) {
-        const QList<QByteArray> champs = ligne.simplified().split(' ');
-        if (champs.size() > 3 && champs.at(1) == local && champs.at(3) == "0A")
-            return true;
-    }
-    return false;
-}
-
-// The shipped configuration, listening on portFrontal and sending to ports.
-// Only root may switch to HAProxy's user: others keep their own.
-QString configurationAvec(const QString &modele, quint16 portFrontal, const QList<quint16> &ports)
-{
-    QStringList lignes;
-    const QRegularExpression ligneServeur(QStringLiteral("^(\\s*server qovi(\\d+)) \\S+(.*)$"));
-    const QRegularExpression ligneBind(QStringLiteral("^(\\s*bind) \\S+(.*)$"));
-    const QRegularExpression ligneUtilisateur(QStringLiteral("^\\s*(user|group|chroot)\\s"));
-    for (const QString &ligne : modele.split(QLatin1Char('\n'))) {
-        if (geteuid() != 0 && ligneUtilisateur.match(ligne).hasMatch())
-            continue;
-        const auto serveur = ligneServeur.match(ligne);
-        if (serveur.hasMatch()) {
-            const int rang = serveur.captured(2).toInt() - 1;
-            if (rang >= 0 && rang < ports.size())
-                lignes << QStringLiteral("%1 127.0.0.1:%2%3").arg(serveur.captured(1)).arg(ports.at(rang)).arg(serveur.captured(3));
-            continue;
-        }
-        const auto bind = ligneBind.match(ligne);
-        if (bind.hasMatch()) {
-            lignes << QStringLiteral("%1 127.0.0.1:%2%3").arg(bind.captured(1)).arg(portFrontal).arg(bind.captured(2));
-            continue;
-        }
-        lignes << ligne;
-    }
-    return lignes.join(QLatin1Char('\n'));
-}
 
 bool estAccueil(const QString &reponse)
 {
@@ -140,8 +79,10 @@ void TestRepartiteur::init()
     for (auto &serveur : serveurs) {
         serveur = std::make_unique<ProcessusServeur>(base->url);
         // HAProxy names each client in a PROXY protocol header (send-proxy-v2).
+        // HAProxy asks each one's endpoint for operators whether it can serve.
         QVERIFY2(serveur->demarrer({QStringLiteral("--idle-timeout"), QStringLiteral("1"),
-                                    QStringLiteral("--proxy-from"), QStringLiteral("127.0.0.1")}),
+                                    QStringLiteral("--proxy-from"), QStringLiteral("127.0.0.1"),
+                                    QStringLiteral("--monitor-port"), QStringLiteral("0")}),
                  qPrintable(serveur->journal()));
     }
     QVERIFY(demarrerHaproxy());
@@ -155,9 +96,11 @@ bool TestRepartiteur::demarrerHaproxy()
         return false;
     }
     const QString texteModele = QString::fromUtf8(modele.readAll());
-    QList<quint16> ports;
-    for (const auto &serveur : serveurs)
+    QList<quint16> ports, portsSurveillance;
+    for (const auto &serveur : serveurs) {
         ports << serveur->port;
+        portsSurveillance << serveur->portSurveillance;
+    }
 
     // Another program may take the port between its release and HAProxy's
     // start: then HAProxy ends at once and another port is tried.
@@ -166,7 +109,7 @@ bool TestRepartiteur::demarrerHaproxy()
         QFile configuration(dossier.filePath(QStringLiteral("haproxy.cfg")));
         if (portFrontal == 0 || !configuration.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
-        configuration.write(configurationAvec(texteModele, portFrontal, ports).toUtf8());
+        configuration.write(configurationAvec(texteModele, portFrontal, ports, portsSurveillance).toUtf8());
         configuration.close();
 
         processusHaproxy.setProcessChannelMode(QProcess::MergedChannels);
@@ -174,7 +117,7 @@ bool TestRepartiteur::demarrerHaproxy()
         // Seen in the kernel's table rather than by connecting: a connection
         // would go to a server and weigh on its count of connections.
         const bool pret = QTest::qWaitFor(
-            [&] { return processusHaproxy.state() == QProcess::NotRunning || ecoute(portFrontal); }, 30000);
+            [&] { return processusHaproxy.state() == QProcess::NotRunning || ecouteSur(portFrontal); }, 30000);
         if (pret && processusHaproxy.state() == QProcess::Running)
             return true;
         qWarning().noquote() << "HAProxy did not start:\n" << processusHaproxy.readAll();

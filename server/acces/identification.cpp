@@ -3,6 +3,7 @@
 #include "server/banque/banque.h"
 #include "server/banque/empreinte.h"
 #include "server/journal/evenements.h"
+#include "server/mesures/mesures.h"
 #include "server/protocole/avisclient.h"
 #include "server/protocole/connexionclient.h"
 #include "server/reseau/minuterie.h"
@@ -148,6 +149,7 @@ bool Identification::admettre(Demande &demande)
 void Identification::occuper(const Demande &demande, int sens)
 {
     enCours += sens;
+    varierVerifications(sens);
     const auto ajuster = [sens](QHash<QString, int> &compteurs, const QString &cle) {
         const int reste = compteurs.value(cle) + sens;
         if (reste > 0)
@@ -226,6 +228,7 @@ void Identification::creer(const Demande &demande)
     }
     creations.insert(demande.compte, {demande});
     ++enCours;
+    varierVerifications(1);
     const QString cle = demande.cle;
     const QString compte = demande.compte;
     calculer([cle] { return empreinteCle(cle); },
@@ -235,6 +238,7 @@ void Identification::creer(const Demande &demande)
 void Identification::empreinteCalculee(const QString &compte, const QString &empreinte)
 {
     --enCours;
+    varierVerifications(-1);
     QVector<Demande> concernees = creations.take(compte);
     if (concernees.isEmpty())
         return;
@@ -296,6 +300,7 @@ void Identification::accepter(const Demande &demande, const QString &reponse)
 // only refuses to write, this was a new account: known ones still log in.
 void Identification::echouer(const Demande &demande)
 {
+    compterIdentificationEchouee();
     if (!demande.connexion)
         return;
     demande.connexion->terminer(banque.ecritureRefusee()

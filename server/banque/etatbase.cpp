@@ -1,5 +1,7 @@
 #include "server/banque/etatbase.h"
 
+#include "server/mesures/mesures.h"
+
 #include <QDebug>
 
 void EtatBase::echec(Operation operation, const QString &erreur)
@@ -17,6 +19,7 @@ void EtatBase::echec(Operation operation, const QString &erreur)
     operationEnPanne = operation;
     if (!actif)
         return;
+    noterBase(false);
     if (operation == Operation::Connexion)
         qWarning().noquote() << QStringLiteral("database connection lost, requests are refused until it is back: %1")
                                     .arg(erreur);
@@ -36,6 +39,9 @@ void EtatBase::reussite(Operation operation)
     panne = false;
     if (!actif)
         return;
+    noterBase(true);
+    if (operationEnPanne == Operation::Connexion)
+        compterReconnexionBase();
     qInfo().noquote() << QStringLiteral("database works again after %1 s and %2 failed operations")
                              .arg(double(duree.elapsed()) / 1000, 0, 'f', 1)
                              .arg(refus);

@@ -1,5 +1,7 @@
 #include "server/journal/evenements.h"
 
+#include "server/mesures/mesures.h"
+
 #include <QDebug>
 
 namespace {
@@ -27,6 +29,7 @@ QString ligneRefus(int connexion, const char *motif, const QString &adresse, con
 void journaliserRefus(int connexion, const char *motif, const QString &adresse, const QString &compte,
                       const QString &detail)
 {
+    compterRefus(motif);
     qInfo().noquote() << ligneRefus(connexion, motif, adresse, compte, detail);
 }
 
@@ -39,5 +42,6 @@ QString ligneEvenement(int connexion, const char *evenement, const QString &adre
 void journaliserEvenement(int connexion, const char *evenement, const QString &adresse, const QString &compte,
                           const QString &detail)
 {
+    compterEvenement(evenement);
     qInfo().noquote() << ligneEvenement(connexion, evenement, adresse, compte, detail);
 }

@@ -6,6 +6,8 @@
 #include "server/programme/sortie.h"
 #include "server/reseau/descripteurs.h"
 #include "server/service/serveur.h"
+#include "server/surveillance/sante.h"
+#include "server/surveillance/surveillance.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -34,6 +36,25 @@ void arreterSurSignal(asio::signal_set &signaux, asio::io_context &contexte)
         qInfo("stopping");
         contexte.stop();
     });
+}
+
+// Its address is told as the clients' is, on the next line.
+bool surveiller(Surveillance &surveillance, const Options &options)
+{
+    if (!surveillance.ecouter(options.adresseSurveillance.toString(), options.portSurveillance)) {
+        echouer(QStringLiteral("cannot listen for monitoring on %1 port %2: %3")
+                    .arg(options.adresseSurveillance.toString())
+                    .arg(options.portSurveillance)
+                    .arg(surveillance.erreur()),
+                EX_OSERR);
+        return false;
+    }
+    const asio::ip::tcp::endpoint extremite = surveillance.extremite();
+    const asio::ip::address ip = extremite.address();
+    const std::string texte = ip.is_v6() ? '[' + ip.to_string() + ']' : ip.to_string();
+    std::printf("monitoring on %s:%u\n", texte.c_str(), unsigned(extremite.port()));
+    std::fflush(stdout);
+    return true;
 }
 
 int servir(const Options &options)
@@ -71,6 +92,10 @@ int servir(const Options &options)
                                 : serveur.adresse().toString();
     std::printf("listening on %s:%u\n", qPrintable(adresse), unsigned(serveur.port()));
     std::fflush(stdout);
+    Sante sante(banque, serveur);
+    Surveillance surveillance(contexte, [&sante] { return sante.raisonIndisponible(); });
+    if (options.surveiller && !surveiller(surveillance, options))
+        return EX_OSERR;
     try {
         contexte.run();
     } catch (const std::exception &exception) {

@@ -28,6 +28,30 @@ bool lireNombre(const QCommandLineParser &ligne, const char *nom, int minimum, i
 
 const QString marqueNegatif = QStringLiteral("\x1f");
 
+bool lireAdresse(const QString &texte, QHostAddress *adresse)
+{
+    if (texte == QLatin1String("localhost")) {
+        *adresse = QHostAddress::LocalHost;
+        return true;
+    }
+    return adresse->setAddress(texte);
+}
+
+bool lireSurveillance(const QCommandLineParser &ligne, Options *options, QString *erreur)
+{
+    const QString adresse = ligne.value(QStringLiteral("monitor-address"));
+    if (!lireAdresse(adresse, &options->adresseSurveillance)) {
+        *erreur = QStringLiteral("--monitor-address needs an IP address, not %1").arg(adresse);
+        return false;
+    }
+    options->surveiller = ligne.isSet(QStringLiteral("monitor-port"));
+    int port = 0;
+    if (options->surveiller && !lireNombre(ligne, "monitor-port", 0, 65535, &port, erreur))
+        return false;
+    options->portSurveillance = quint16(port);
+    return true;
+}
+
 } // namespace
 
 void declarerOptions(QCommandLineParser &ligne)
@@ -72,6 +96,15 @@ void declarerOptions(QCommandLineParser &ligne)
                         "address then counts for every limit and log line. Their connections without "
                         "a valid header are closed; other peers are never read for one (default none)."),
          QStringLiteral("list")},
+        {QStringLiteral("monitor-port"),
+         QStringLiteral("TCP port of the HTTP endpoint for operators: GET /health answers 200 while the server "
+                        "can serve (its database answers, it accepts clients) and 503 otherwise, GET /metrics "
+                        "gives Prometheus metrics; 0 picks a free one (default: no endpoint)."),
+         QStringLiteral("n")},
+        {QStringLiteral("monitor-address"),
+         QStringLiteral("Address of the endpoint for operators (default 127.0.0.1): its metrics are for them "
+                        "alone."),
+         QStringLiteral("address"), QStringLiteral("127.0.0.1")},
         {QStringLiteral("log-level"),
          QStringLiteral("Least important events logged: error, warning, notice or info (the same), debug "
                         "(default info)."),
@@ -113,6 +146,8 @@ bool lireOptions(const QCommandLineParser &ligne, Options *options, QString *err
         *erreur = QStringLiteral("--proxy-from: ") + *erreur;
         return false;
     }
+    if (!lireSurveillance(ligne, options, erreur))
+        return false;
     return lireNombre(ligne, "max-connections-per-account", 1, INT_MAX, &options->limites.parCompte, erreur)
            && lireNombre(ligne, "max-connections-per-address", 1, INT_MAX, &options->limites.parAdresse, erreur)
            && lireNombre(ligne, "new-accounts-per-minute", 1, 60000, &options->creationsParMinute, erreur);

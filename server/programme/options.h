@@ -26,6 +26,10 @@ struct Options
     int creationsParMinute = creationsParMinuteParDefaut;
     QList<SousReseau> proxys;
     NiveauJournal niveauJournal = NiveauJournal::Info;
+    // The health probe and metrics over HTTP; off without a port.
+    bool surveiller = false;
+    QHostAddress adresseSurveillance = QHostAddress::LocalHost;
+    quint16 portSurveillance = 0;
 };
 
 // The description, the options and the command's argument, for --help.

@@ -1,6 +1,7 @@
 #include "server/protocole/avisclient.h"
 
 #include "server/banque/banque.h"
+#include "server/mesures/mesures.h"
 
 QString avisBaseInjoignable()
 {
@@ -9,6 +10,7 @@ QString avisBaseInjoignable()
 
 QString avisVirementEchoue(const Banque &banque)
 {
+    compterVirementEchoue(banque.validationIncertaine() ? "uncertain" : "failed");
     if (banque.validationIncertaine())
         return QStringLiteral("i:The server lost its database while recording this transfer and cannot tell whether "
                               "it was made, please check your balance before sending it again");

@@ -2,6 +2,7 @@
 
 #include "server/banque/empreinte.h"
 #include "server/journal/evenements.h"
+#include "server/mesures/mesures.h"
 #include "server/reseau/liaison.h"
 #include "server/reseau/protocoleproxy.h"
 #include "wire/codec.h"
@@ -52,6 +53,7 @@ ConnexionClient::ConnexionClient(std::shared_ptr<Liaison> liaisonAcceptee, int d
         minuterieIdentification.demarrer(delaiMs);
         annoncer();
     }
+    varierConnexions(1);
     lireEncore();
 }
 
@@ -67,6 +69,7 @@ void ConnexionClient::annoncer()
 
 ConnexionClient::~ConnexionClient()
 {
+    varierConnexions(-1);
     liaison->abandonner();
 }
 
@@ -119,6 +122,7 @@ void ConnexionClient::envoyer(const QString &reponse)
 {
     if (termine)
         return;
+    mesurerReponse(reponse);
     liaison->envoyer(construireTrame(brouiller(reponse)));
     if (liaison->enAttenteEnvoi() > maxEnAttenteEnvoi) {
         journaliserRefus(identifiant, "not-reading", adresseDistante(), compte,
@@ -175,7 +179,12 @@ void ConnexionClient::traiterEntree()
             return;
         }
         minuterieTrame.arreter();
-        emit requeteRecue(analyserRequete(debrouiller(lireTexteTrame(corps))));
+        const Requete requete = analyserRequete(debrouiller(lireTexteTrame(corps)));
+        attente = requete.genre == Requete::Genre::Identifiants ? Attente::Identification
+                  : requete.genre == Requete::Genre::Virement   ? Attente::Virement
+                                                                : Attente::Rien;
+        depuisRequete.start();
+        emit requeteRecue(requete);
     }
 }
 
@@ -259,4 +268,19 @@ void ConnexionClient::trameInachevee()
     journaliserRefus(identifiant, "unfinished-frame", adresseDistante(), compte,
                      QStringLiteral("request not completed in time"));
     terminer(QStringLiteral("i:The request was not completed in time"));
+}
+
+// A notice is no answer: the request still waits for its own.
+void ConnexionClient::mesurerReponse(const QString &reponse)
+{
+    if (reponse.startsWith(QLatin1String("r:"))) {
+        compterAvisEnvoyes();
+        return;
+    }
+    const double secondes = double(depuisRequete.nsecsElapsed()) / 1e9;
+    if (attente == Attente::Identification)
+        observerIdentification(secondes);
+    else if (attente == Attente::Virement)
+        observerVirement(secondes);
+    attente = Attente::Rien;
 }

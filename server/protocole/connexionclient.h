@@ -8,6 +8,7 @@
 #include "server/reseau/minuterie.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <memory>
@@ -67,6 +68,7 @@ private:
     void deconnectee();
     void identificationTropLongue();
     void trameInachevee();
+    void mesurerReponse(const QString &reponse);
 
     bool ouverte = true;
     bool suspendue = false;
@@ -86,6 +88,9 @@ private:
     Minuterie minuterieDifferee;
     Minuterie minuterieEntete;
     int delaiTrameMs;
+    // The request awaiting its answer, timed for the metrics.
+    enum class Attente { Rien, Identification, Virement } attente = Attente::Rien;
+    QElapsedTimer depuisRequete;
 };
 
 // The longest frame body taken from a client; real requests are a few hundred bytes.

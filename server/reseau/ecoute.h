@@ -30,6 +30,8 @@ public:
     bool ecouter(const QString &adresse, quint16 port);
     QString erreur() const { return derniereErreur; }
     asio::ip::tcp::endpoint extremite() const;
+    // Listening, and not held back by the descriptor limit.
+    bool accepte() const { return accepteur.is_open() && !suspendue; }
 
     // Each connection accepted; the server tells of its end through liberee().
     std::function<void(std::shared_ptr<Liaison>)> surConnexion;

@@ -3,6 +3,7 @@
 #include "server/banque/banque.h"
 #include "server/grappe/grappe.h"
 #include "server/journal/evenements.h"
+#include "server/mesures/mesures.h"
 #include "server/protocole/avisclient.h"
 #include "server/protocole/connexionclient.h"
 #include "server/reseau/liaison.h"
@@ -260,6 +261,7 @@ bool Serveur::joignableAilleurs(ConnexionClient *connexion, const QString &desti
         refuserAbsent(connexion, destinataire);
         return false;
     case Grappe::Presence::Inconnue:
+        compterVirementEchoue("failed");
         connexion->envoyer(avisBaseInjoignable());
         return false;
     }
@@ -281,6 +283,7 @@ void Serveur::refuserAbsent(ConnexionClient *connexion, const QString &destinata
         connexion->envoyer(QStringLiteral("i:The recipient account does not exist"));
         return;
     default:
+        compterVirementEchoue("failed");
         connexion->envoyer(avisBaseInjoignable());
         return;
     }

@@ -43,6 +43,7 @@ public:
     QString erreur() const { return ecoute.erreur(); }
     QHostAddress adresse() const;
     quint16 port() const;
+    bool accepte() const { return ecoute.accepte(); }
     // How many new accounts one address may create in a minute.
     void limiterCreations(int parMinute) { identification.limiterCreations(parMinute); }
     // The peers trusted to relay clients with a PROXY protocol header; the
