@@ -84,6 +84,7 @@ for records in 100000 300000; do
 done
 
 run "$dir/bench/bench_codec" --benchmark_min_time=0.5 --benchmark_repetitions=3
+run "$dir/bench/bench_mesures" --benchmark_min_time=0.5 --benchmark_repetitions=3
 
 # The client's memory after a flood of replies: 20,000 and 1,000,000 (100,000 in quick mode).
 (cd "$work" && QT_QPA_PLATFORM=offscreen run "$dir/bench/bench_reponses" 20000 3)
