@@ -411,10 +411,17 @@ void TestSurveillance::haproxyEvitePanne()
                             30000));
     QVERIFY2(processusHaproxy.state() == QProcess::Running, processusHaproxy.readAll().constData());
 
-    // Which server made the account, from their logs.
+    // Which server made the account, from their logs (written a moment after the answer).
     const auto chez = [&](const QString &compte) {
         const QString ligne = QStringLiteral("created from 127.0.0.1 account ") + compte;
-        return premier.journal().contains(ligne) ? 1 : second.journal().contains(ligne) ? 2 : 0;
+        int rangServeur = 0;
+        (void)QTest::qWaitFor(
+            [&] {
+                rangServeur = premier.journal().contains(ligne) ? 1 : second.journal().contains(ligne) ? 2 : 0;
+                return rangServeur != 0;
+            },
+            10000);
+        return rangServeur;
     };
     int rang = 0;
     std::vector<std::unique_ptr<ClientProtocole>> clients;
@@ -457,7 +464,7 @@ void TestSurveillance::haproxyEvitePanne()
     QVERIFY2(dernierAilleurs < 10000, qPrintable(second.journal()));
     QVERIFY2(surPremier >= 10, "the clients kept coming in since");
     QCOMPARE(obtenir(second.portSurveillance, "/health").code, 503);
-    QVERIFY(processusHaproxy.readAll().contains("qovi2 is DOWN"));
+    QVERIFY(processusHaproxy.readAll().contains("qovi2 is DOWN, reason: Layer7 wrong status, code: 503"));
 
     // Its database back, the second server gets new clients again (it has the fewest).
     QVERIFY(executerSur(postgres.url(), {QStringLiteral("ALTER ROLE qovi_second LOGIN")}));
