@@ -1,5 +1,7 @@
 #include "server/grappe/avisbase.h"
 
+#include "server/reseau/sentinelle.h"
+
 #include <QDebug>
 
 #include <libpq-fe.h>
@@ -10,7 +12,7 @@ namespace {
 
 constexpr int attenteMinMs = 250;
 constexpr int attenteMaxMs = 5000;
-constexpr int delaiConnexionMs = 10000;
+constexpr int delaiConnexionMs = 3000;
 
 QByteArray messageErreur(PGconn *connexion)
 {
@@ -34,8 +36,7 @@ AvisBase::AvisBase(asio::io_context &contexte, const QByteArray &conninfo, const
 AvisBase::~AvisBase()
 {
     jeton.reset();
-    if (descripteur.is_open())
-        descripteur.release();
+    lacherDescripteur();
     if (connexion)
         PQfinish(connexion);
 }
@@ -98,11 +99,21 @@ bool AvisBase::suivreDescripteur()
         return false;
     if (descripteur.is_open() && descripteur.native_handle() == socket)
         return true;
-    if (descripteur.is_open())
-        descripteur.release();
+    lacherDescripteur();
     asio::error_code erreur;
     descripteur.assign(socket, erreur);
-    return !erreur;
+    if (erreur)
+        return false;
+    surveillerPrise(socket);
+    return true;
+}
+
+void AvisBase::lacherDescripteur()
+{
+    if (!descripteur.is_open())
+        return;
+    oublierPrise(descripteur.native_handle());
+    descripteur.release();
 }
 
 void AvisBase::attendre(bool lecture)
@@ -211,8 +222,7 @@ void AvisBase::perdre(const QByteArray &raison)
     perdue = true;
     ecoute = false;
     delaiConnexion.arreter();
-    if (descripteur.is_open())
-        descripteur.release();
+    lacherDescripteur();
     if (connexion)
         PQfinish(connexion);
     connexion = nullptr;

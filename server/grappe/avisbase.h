@@ -54,6 +54,7 @@ private:
     void lire();
     void distribuer();
     bool suivreDescripteur();
+    void lacherDescripteur();
     void perdre(const QByteArray &raison);
 
     asio::io_context &contexte;

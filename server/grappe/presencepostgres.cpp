@@ -1,5 +1,6 @@
 #include "server/grappe/presencepostgres.h"
 
+#include "server/banque/postgres.h"
 #include "server/banque/schemagrappe.h"
 #include "server/grappe/avis.h"
 
@@ -24,7 +25,8 @@ QByteArray texte(const QString &valeur)
 PresencePostgres::PresencePostgres(asio::io_context &contexte, const QString &adresse, const QString &origine)
     : origine(origine.toUtf8())
     // A name of its own tells its connection apart from the bank's in pg_stat_activity.
-    , avis(contexte, adresseAvecOrigine(adresse, origine + QStringLiteral("-avis")).toUtf8(), canalArgent)
+    , avis(contexte, adresseAvecDelais(adresseAvecOrigine(adresse, origine + QStringLiteral("-avis"))).toUtf8(),
+           canalArgent)
     , pouls(contexte, [this] { battre(); })
 {
     avis.surAvis = [this](const QByteArray &charge) { recevoir(charge); };
