@@ -19,6 +19,17 @@ QByteArray messageErreur(PGconn *connexion)
     return connexion ? QByteArray(PQerrorMessage(connexion)).simplified() : QByteArray("out of memory");
 }
 
+void lireLignes(const PGresult *resultat, QVector<QVector<QByteArray>> *lignes)
+{
+    lignes->clear();
+    for (int ligne = 0; ligne < PQntuples(resultat); ++ligne) {
+        QVector<QByteArray> champs;
+        for (int champ = 0; champ < PQnfields(resultat); ++champ)
+            champs.append(QByteArray(PQgetvalue(resultat, ligne, champ), PQgetlength(resultat, ligne, champ)));
+        lignes->append(champs);
+    }
+}
+
 } // namespace
 
 AvisBase::AvisBase(asio::io_context &contexte, const QByteArray &conninfo, const char *canal)
@@ -184,7 +195,7 @@ void AvisBase::distribuer()
     }
 }
 
-int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs)
+int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs, QVector<QVector<QByteArray>> *lignes)
 {
     if (!ecoute)
         return -1;
@@ -194,13 +205,15 @@ int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs)
         parametres.push_back(valeur.constData());
     PGresult *resultat = PQexecParams(connexion, sql, int(parametres.size()), nullptr, parametres.data(), nullptr,
                                       nullptr, 0);
-    int lignes = -1;
+    int nombre = -1;
     switch (PQresultStatus(resultat)) {
     case PGRES_TUPLES_OK:
-        lignes = PQntuples(resultat);
+        nombre = PQntuples(resultat);
+        if (lignes)
+            lireLignes(resultat, lignes);
         break;
     case PGRES_COMMAND_OK:
-        lignes = QByteArray(PQcmdTuples(resultat)).toInt();
+        nombre = QByteArray(PQcmdTuples(resultat)).toInt();
         break;
     default:
         qWarning().noquote() << "database presence statement failed:" << messageErreur(connexion);
@@ -212,7 +225,7 @@ int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs)
         return -1;
     }
     distribuer();
-    return connexion ? lignes : -1;
+    return connexion ? nombre : -1;
 }
 
 void AvisBase::perdre(const QByteArray &raison)
