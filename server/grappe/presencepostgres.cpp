@@ -55,8 +55,7 @@ void PresencePostgres::connectee()
         dejaConnectee = premierReleve();
         return;
     }
-    // Every heartbeat is old after a pause of the database: this server's own
-    // renewed one is not the measure of the others' until they could renew theirs.
+    // Every heartbeat may be old after a pause of the database (see chercher).
     reconnexion.start();
     rattraper();
 }
@@ -225,16 +224,18 @@ void PresencePostgres::depart(const QString &compte)
         inscrit = false;
 }
 
-// A heartbeat is old against the newest one, not against the clock: a pause
-// of the database leaves every heartbeat behind the clock, and none behind
-// the others once they beat again.
+// A heartbeat is old against the database's clock; but a pause of the
+// database leaves every heartbeat behind it. Until the others could renew
+// theirs after this server's own reconnection, a heartbeat is old only
+// against the newest of the others'.
 Grappe::Presence PresencePostgres::chercher(const QString &compte)
 {
     const bool apresReprise = reconnexion.isValid() && reconnexion.elapsed() < limitePoulsS * 1000;
     const int lignes = avis.executer("SELECT 1 FROM presence JOIN servers ON servers.id = presence.server"
                                      " WHERE presence.account = $1 AND presence.server <> $2"
-                                     " AND servers.heartbeat > (SELECT MAX(heartbeat) FROM servers"
-                                     " WHERE id <> $2 OR NOT CAST($4 AS BOOLEAN)) - make_interval(secs => $3) LIMIT 1",
+                                     " AND servers.heartbeat > (CASE WHEN CAST($4 AS BOOLEAN)"
+                                     " THEN (SELECT MAX(heartbeat) FROM servers WHERE id <> $2) ELSE now() END)"
+                                     " - make_interval(secs => $3) LIMIT 1",
                                      {texte(compte), origine, QByteArray::number(limitePoulsS),
                                       apresReprise ? QByteArray("true") : QByteArray("false")});
     if (lignes < 0)
