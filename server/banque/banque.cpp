@@ -57,7 +57,14 @@ bool Banque::ouvrirConnexion(bool creation)
         return false;
     if (!creation && !executer(QStringLiteral("SELECT 1 FROM accounts LIMIT 1")))
         return false;
-    return creerSchema() && preparerInstructions();
+    // An upgrade of a large database may take longer than a request's deadline.
+    if (postgres && !executer(QStringLiteral("SET statement_timeout = 0")))
+        return false;
+    if (!creerSchema())
+        return false;
+    if (postgres && !executer(QStringLiteral("RESET statement_timeout")))
+        return false;
+    return preparerInstructions();
 }
 
 bool Banque::rouvrir()
