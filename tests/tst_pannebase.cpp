@@ -216,18 +216,27 @@ void TestPanneBase::pauseDeLaBase()
 }
 
 // The listening connection of B's server ended several times while transfers
-// flow to B: every notice reaches B once, in the order of the transfers.
+// flow to B from the other server and from its own: every notice reaches B
+// once, in the order of the transfers.
 void TestPanneBase::ecouteInterrompue()
 {
     Grappe2 grappe(postgres->url());
     QVERIFY(grappe.demarrer());
+    ClientProtocole c;
+    QVERIFY(identifierClient(c, grappe.second.port, compteC, cleC, QLatin1String("n:") + compteC));
     QVERIFY(crediterSur(postgres->url(), compteA, 1000000));
+    QVERIFY(crediterSur(postgres->url(), compteC, 1000000));
     const int nombre = 600;
     const int rafale = 30;
     int coupures = 0;
+    QStringList attendusDeC;
     for (int montant = 1; montant <= nombre; montant += rafale) {
         for (int i = montant; i < montant + rafale; ++i)
             grappe.a.envoyer(virement(compteA, compteB, i, cleA));
+        // Told to B by its own server at once: never again after a reconnection.
+        QCOMPARE(c.demander(virement(compteC, compteB, montant, cleC), 5000),
+                 QStringLiteral("s:%1:%2").arg(compteB).arg(montant));
+        attendusDeC.append(QStringLiteral("r:%1:%2").arg(montant).arg(compteC));
         if (montant % 150 == 1) {
             // B's server's listener back from the last time, then ended under the flow.
             const QString ecoute = QStringLiteral(" FROM pg_stat_activity WHERE application_name ="
@@ -250,10 +259,13 @@ void TestPanneBase::ecouteInterrompue()
     }
     QCOMPARE(attendus.size(), nombre);
     const qint64 faits = interroger(postgres->url(), QStringLiteral("SELECT COUNT(*) FROM transfers")).toLongLong();
-    QCOMPARE(faits, qint64(attendus.size()));
-    QVERIFY(QTest::qWaitFor([&] { return grappe.b.reponses.size() >= 1 + attendus.size(); }, 20000));
+    QCOMPARE(faits, qint64(attendus.size() + attendusDeC.size()));
+    QVERIFY(QTest::qWaitFor([&] { return grappe.b.reponses.size() >= 1 + faits; }, 20000));
     QTest::qWait(1000);
-    QCOMPARE(grappe.b.reponses.mid(1), attendus);
+    QCOMPARE(grappe.b.reponses.size(), 1 + faits);
+    const QStringList recus = grappe.b.reponses.mid(1);
+    QCOMPARE(recus.filter(QLatin1Char(':') + compteA), attendus);
+    QCOMPARE(recus.filter(QLatin1Char(':') + compteC), attendusDeC);
     QVERIFY(grappe.second.journal().count(QLatin1String("database notifications are back")) >= coupures);
 }
 

@@ -235,7 +235,7 @@ void Serveur::repondre(const Virement &virement)
     envoyer(connexion, QLatin1String("s:") + virement.destinataire + QLatin1Char(':') + montant);
     // The other servers hear of it from the database.
     distribuer(virement.destinataire, QLatin1String("r:") + montant + QLatin1Char(':') + virement.source);
-    if (grappe)
+    if (grappe && connectes.contains(virement.destinataire))
         grappe->faitIci(virement.destinataire, virement.montant, virement.source);
 }
 
