@@ -1,5 +1,7 @@
 #include "server/reseau/sentinelle.h"
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -20,9 +22,13 @@ long long maintenantMs()
 }
 
 // The loop is held in a call on one of them: whichever it is, it fails.
-void couperPrises()
+void couperPrises(int delaiMs)
 {
     const std::lock_guard<std::mutex> garde(verrouPrises);
+    if (prises.empty())
+        return;
+    // The loss that follows is logged with libpq's words, which do not say why.
+    qWarning("the database did not answer within %d ms: its connections are cut", delaiMs);
     for (const int prise : prises)
         ::shutdown(prise, SHUT_RDWR);
 }
@@ -81,6 +87,6 @@ void Sentinelle::veiller()
         if (tic == 0 || tic == ticCoupe || maintenantMs() - tic < delaiMs)
             continue;
         ticCoupe = tic;
-        couperPrises();
+        couperPrises(delaiMs);
     }
 }
