@@ -3,6 +3,7 @@
 #include "server/banque/postgres.h"
 #include "server/banque/schema.h"
 #include "server/banque/sqlite.h"
+#include "server/reseau/sentinelle.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>
@@ -28,7 +29,7 @@ Banque::~Banque()
     // The statements first: a connection is removed only once nothing uses it.
     instructions.clear();
     if (base.isValid())
-        base.close();
+        fermer();
     base = QSqlDatabase();
     QSqlDatabase::removeDatabase(nomConnexion);
 }
@@ -47,6 +48,8 @@ bool Banque::ouvrirConnexion(bool creation)
         panneOuverture = panneDe(base.lastError(), postgres);
         return false;
     }
+    prise = postgres ? prisePostgres(base) : -1;
+    surveillerPrise(prise);
     if (!postgres && !preparerSqlite())
         return false;
     // Spares stderr the notices about tables that already exist.
@@ -54,7 +57,14 @@ bool Banque::ouvrirConnexion(bool creation)
         return false;
     if (!creation && !executer(QStringLiteral("SELECT 1 FROM accounts LIMIT 1")))
         return false;
-    return creerSchema() && preparerInstructions();
+    // An upgrade of a large database may take longer than a request's deadline.
+    if (postgres && !executer(QStringLiteral("SET statement_timeout = 0")))
+        return false;
+    if (!creerSchema())
+        return false;
+    if (postgres && !executer(QStringLiteral("RESET statement_timeout")))
+        return false;
+    return preparerInstructions();
 }
 
 bool Banque::rouvrir()
@@ -64,7 +74,7 @@ bool Banque::rouvrir()
         const SilenceLiberation silence;
         instructions.clear();
     }
-    base.close();
+    fermer();
     enEcriture = false;
     // Opening a missing SQLite file would create an empty one.
     if (!postgres && !QFileInfo::exists(base.databaseName())) {
@@ -77,12 +87,19 @@ bool Banque::rouvrir()
     enReouverture = false;
     if (!ouverte) {
         instructions.clear();
-        base.close();
+        fermer();
         perdue = true;
         return false;
     }
     etatBase.reussite(EtatBase::Operation::Connexion);
     return true;
+}
+
+void Banque::fermer()
+{
+    oublierPrise(prise);
+    prise = -1;
+    base.close();
 }
 
 void Banque::signalerPerte(const QString &raison)

@@ -125,6 +125,7 @@ private:
 
     bool configurer(const QString &adresse);
     bool ouvrirConnexion(bool creation);
+    void fermer();
     bool refuserPerdue();
     void perdre(const QString &raison);
     bool preparerSqlite();
@@ -163,6 +164,8 @@ private:
     bool enReouverture = false;
     bool incertaine = false;
     std::function<void()> surPerte;
+    // The PostgreSQL connection's socket, for the loop's watchdog.
+    int prise = -1;
 };
 
 // Balances are read by clients as signed 32-bit numbers.

@@ -1,8 +1,12 @@
 #include "server/banque/postgres.h"
 
+#include <QSqlDriver>
 #include <QStringList>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QVariant>
+
+#include <libpq-fe.h>
 
 #include <cstdio>
 
@@ -30,12 +34,57 @@ QSqlDatabase basePostgres(const QUrl &url, const QString &nom)
     base.setUserName(url.userName());
     base.setPassword(url.password());
     base.setDatabaseName(url.path().mid(1));
-    QStringList options{QStringLiteral("connect_timeout=10")};
+    QStringList options;
+    for (const auto &delai : optionsDelais())
+        options.append(delai.first + QStringLiteral("='") + delai.second + QLatin1Char('\''));
     const auto elements = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
     for (const auto &element : elements)
         options.append(element.first + QLatin1Char('=') + element.second);
     base.setConnectOptions(options.join(QLatin1Char(';')));
     return base;
+}
+
+QVector<QPair<QString, QString>> optionsDelais()
+{
+    return {
+        {QStringLiteral("connect_timeout"), QString::number(delaiConnexionPostgresS)},
+        // A peer gone silent (a cut network, a machine lost) is found out
+        // within seconds instead of TCP's two hours, whatever the system says.
+        {QStringLiteral("keepalives"), QStringLiteral("1")},
+        {QStringLiteral("keepalives_idle"), QStringLiteral("5")},
+        {QStringLiteral("keepalives_interval"), QStringLiteral("2")},
+        {QStringLiteral("keepalives_count"), QStringLiteral("3")},
+        {QStringLiteral("tcp_user_timeout"), QStringLiteral("9000")},
+        // A statement that the server runs (or waits for a lock) this long is
+        // cancelled there; a server that runs nothing at all is the watchdog's.
+        {QStringLiteral("options"), QStringLiteral("-c statement_timeout=%1").arg(delaiInstructionPostgresMs)},
+    };
+}
+
+QString adresseAvecDelais(const QString &adresse)
+{
+    QString avecDelais = adresse;
+    QChar separateur = adresse.contains(QLatin1Char('?')) ? QLatin1Char('&') : QLatin1Char('?');
+    for (const auto &delai : optionsDelais()) {
+        // The address's own settings win, as they do on the bank's connection.
+        const QString cle = delai.first + QLatin1Char('=');
+        if (adresse.contains(QLatin1Char('?') + cle) || adresse.contains(QLatin1Char('&') + cle))
+            continue;
+        avecDelais += separateur + delai.first + QLatin1Char('=') + QString::fromLatin1(QUrl::toPercentEncoding(delai.second));
+        separateur = QLatin1Char('&');
+    }
+    return avecDelais;
+}
+
+int prisePostgres(const QSqlDatabase &base)
+{
+    if (!base.isValid() || !base.driver())
+        return -1;
+    const QVariant poignee = base.driver()->handle();
+    if (!poignee.isValid() || qstrcmp(poignee.typeName(), "PGconn*") != 0)
+        return -1;
+    PGconn *connexion = *static_cast<PGconn *const *>(poignee.constData());
+    return connexion ? PQsocket(connexion) : -1;
 }
 
 bool refusDEcriturePostgres(const QString &code)

@@ -41,8 +41,10 @@ std::optional<AvisArgent> lireAvis(const QByteArray &charge)
         avis.genre = AvisArgent::Genre::Credit;
     else
         return std::nullopt;
-    if (!lireEntier(champs[1]))
+    const auto numero = lireEntier(champs[1]);
+    if (!numero)
         return std::nullopt;
+    avis.numero = *numero;
     avis.compte = QString::fromLatin1(champs[2]);
     if (!estNumeroCompte(avis.compte) || avis.compte != avis.compte.toUpper())
         return std::nullopt;

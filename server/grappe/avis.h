@@ -13,6 +13,7 @@ struct AvisArgent
     enum class Genre { Virement, Credit };
 
     Genre genre = Genre::Virement;
+    qint64 numero = 0;   // the row's id in its journal, transfers or credits
     QString compte;      // who received it
     qint64 montant = 0;
     QString source;      // the sender of a transfer; empty for a credit

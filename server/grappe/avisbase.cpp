@@ -1,5 +1,7 @@
 #include "server/grappe/avisbase.h"
 
+#include "server/reseau/sentinelle.h"
+
 #include <QDebug>
 
 #include <libpq-fe.h>
@@ -10,11 +12,22 @@ namespace {
 
 constexpr int attenteMinMs = 250;
 constexpr int attenteMaxMs = 5000;
-constexpr int delaiConnexionMs = 10000;
+constexpr int delaiConnexionMs = 3000;
 
 QByteArray messageErreur(PGconn *connexion)
 {
     return connexion ? QByteArray(PQerrorMessage(connexion)).simplified() : QByteArray("out of memory");
+}
+
+void lireLignes(const PGresult *resultat, QVector<QVector<QByteArray>> *lignes)
+{
+    lignes->clear();
+    for (int ligne = 0; ligne < PQntuples(resultat); ++ligne) {
+        QVector<QByteArray> champs;
+        for (int champ = 0; champ < PQnfields(resultat); ++champ)
+            champs.append(QByteArray(PQgetvalue(resultat, ligne, champ), PQgetlength(resultat, ligne, champ)));
+        lignes->append(champs);
+    }
 }
 
 } // namespace
@@ -34,8 +47,7 @@ AvisBase::AvisBase(asio::io_context &contexte, const QByteArray &conninfo, const
 AvisBase::~AvisBase()
 {
     jeton.reset();
-    if (descripteur.is_open())
-        descripteur.release();
+    lacherDescripteur();
     if (connexion)
         PQfinish(connexion);
 }
@@ -98,11 +110,21 @@ bool AvisBase::suivreDescripteur()
         return false;
     if (descripteur.is_open() && descripteur.native_handle() == socket)
         return true;
-    if (descripteur.is_open())
-        descripteur.release();
+    lacherDescripteur();
     asio::error_code erreur;
     descripteur.assign(socket, erreur);
-    return !erreur;
+    if (erreur)
+        return false;
+    surveillerPrise(socket);
+    return true;
+}
+
+void AvisBase::lacherDescripteur()
+{
+    if (!descripteur.is_open())
+        return;
+    oublierPrise(descripteur.native_handle());
+    descripteur.release();
 }
 
 void AvisBase::attendre(bool lecture)
@@ -173,7 +195,7 @@ void AvisBase::distribuer()
     }
 }
 
-int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs)
+int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs, QVector<QVector<QByteArray>> *lignes)
 {
     if (!ecoute)
         return -1;
@@ -183,13 +205,15 @@ int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs)
         parametres.push_back(valeur.constData());
     PGresult *resultat = PQexecParams(connexion, sql, int(parametres.size()), nullptr, parametres.data(), nullptr,
                                       nullptr, 0);
-    int lignes = -1;
+    int nombre = -1;
     switch (PQresultStatus(resultat)) {
     case PGRES_TUPLES_OK:
-        lignes = PQntuples(resultat);
+        nombre = PQntuples(resultat);
+        if (lignes)
+            lireLignes(resultat, lignes);
         break;
     case PGRES_COMMAND_OK:
-        lignes = QByteArray(PQcmdTuples(resultat)).toInt();
+        nombre = QByteArray(PQcmdTuples(resultat)).toInt();
         break;
     default:
         qWarning().noquote() << "database presence statement failed:" << messageErreur(connexion);
@@ -201,7 +225,7 @@ int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs)
         return -1;
     }
     distribuer();
-    return connexion ? lignes : -1;
+    return connexion ? nombre : -1;
 }
 
 void AvisBase::perdre(const QByteArray &raison)
@@ -211,8 +235,7 @@ void AvisBase::perdre(const QByteArray &raison)
     perdue = true;
     ecoute = false;
     delaiConnexion.arreter();
-    if (descripteur.is_open())
-        descripteur.release();
+    lacherDescripteur();
     if (connexion)
         PQfinish(connexion);
     connexion = nullptr;

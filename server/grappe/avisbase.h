@@ -20,7 +20,7 @@ struct pg_conn;
 // must be ordered with the notifications (see executer). When the connection
 // drops, it connects again by itself, waiting longer after each failure; the
 // log says once that it is lost and once that it is back. Notifications sent
-// while it was away are not made up afterwards.
+// while it was away are not made up here: surConnexion's owner reads what it missed.
 class AvisBase
 {
 public:
@@ -43,7 +43,9 @@ public:
     // of rows it returned (or changed), -1 when it failed or the connection is
     // down. The notifications read meanwhile are handed out before it
     // returns: whatever committed before sql began has been handed out.
-    int executer(const char *sql, const QVector<QByteArray> &valeurs = {});
+    // lignes, when given, receives the rows' fields as text.
+    int executer(const char *sql, const QVector<QByteArray> &valeurs = {},
+                 QVector<QVector<QByteArray>> *lignes = nullptr);
 
 private:
     void connecterMaintenant();
@@ -54,6 +56,7 @@ private:
     void lire();
     void distribuer();
     bool suivreDescripteur();
+    void lacherDescripteur();
     void perdre(const QByteArray &raison);
 
     asio::io_context &contexte;

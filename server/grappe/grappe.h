@@ -32,6 +32,11 @@ public:
     virtual void depart(const QString &compte) = 0;
     // Whether the account, not connected here, is connected to another server.
     virtual Presence chercher(const QString &compte) = 0;
+    // A transfer made here to an account connected here, told to it here.
+    virtual void faitIci(const QString &destinataire, qint64 montant, const QString &source)
+    {
+        (void)destinataire, (void)montant, (void)source;
+    }
 };
 
 // A name of its own for this server process, for its database connections.

@@ -1,7 +1,9 @@
 #include "server/grappe/presencepostgres.h"
 
+#include "server/banque/postgres.h"
 #include "server/banque/schemagrappe.h"
 #include "server/grappe/avis.h"
+#include "server/mesures/mesures.h"
 
 #include <QDebug>
 #include <QStringList>
@@ -13,6 +15,12 @@ namespace {
 // slow finds its row again (and writes it back) before it goes.
 constexpr int oubliMortsS = 60;
 constexpr int battementsEntreNettoyages = 5;
+// Ids seen or made here are kept this many back: a transaction holds its id
+// for at most a statement's deadline, far fewer ids than this at any rate.
+constexpr int faitsIciGardes = 4096;
+// The maxima read at the heartbeats become the floor of what is read again
+// this many heartbeats later, once every id below them is committed or gone.
+constexpr int relevesEnAttente = 2;
 
 QByteArray texte(const QString &valeur)
 {
@@ -24,11 +32,12 @@ QByteArray texte(const QString &valeur)
 PresencePostgres::PresencePostgres(asio::io_context &contexte, const QString &adresse, const QString &origine)
     : origine(origine.toUtf8())
     // A name of its own tells its connection apart from the bank's in pg_stat_activity.
-    , avis(contexte, adresseAvecOrigine(adresse, origine + QStringLiteral("-avis")).toUtf8(), canalArgent)
+    , avis(contexte, adresseAvecDelais(adresseAvecOrigine(adresse, origine + QStringLiteral("-avis"))).toUtf8(),
+           canalArgent)
     , pouls(contexte, [this] { battre(); })
 {
     avis.surAvis = [this](const QByteArray &charge) { recevoir(charge); };
-    avis.surConnexion = [this] { inscrire(); };
+    avis.surConnexion = [this] { connectee(); };
     avis.demarrer();
     pouls.demarrer(intervallePoulsMs);
 }
@@ -36,6 +45,117 @@ PresencePostgres::PresencePostgres(asio::io_context &contexte, const QString &ad
 PresencePostgres::~PresencePostgres()
 {
     avis.executer("DELETE FROM servers WHERE id = $1", {origine});
+}
+
+void PresencePostgres::connectee()
+{
+    // What comes from now on follows what was missed.
+    enRattrapage = dejaConnectee;
+    inscrire();
+    if (!dejaConnectee) {
+        dejaConnectee = premierReleve();
+        return;
+    }
+    // Every heartbeat may be old after a pause of the database (see chercher).
+    reconnexion.start();
+    rattraper();
+}
+
+// What was committed before the first connection is in the balances that
+// the clients read when they log in.
+bool PresencePostgres::premierReleve()
+{
+    const auto releve = lireMaxima();
+    if (!releve)
+        return false;
+    virements.avancer(releve->first);
+    credits.avancer(releve->second);
+    return true;
+}
+
+std::optional<QPair<qint64, qint64>> PresencePostgres::lireMaxima()
+{
+    QVector<QVector<QByteArray>> lignes;
+    if (avis.executer("SELECT (SELECT COALESCE(MAX(id), 0) FROM transfers), (SELECT COALESCE(MAX(id), 0) FROM credits)",
+                      {}, &lignes)
+            != 1
+        || lignes[0].size() != 2)
+        return std::nullopt;
+    return qMakePair(lignes[0][0].toLongLong(), lignes[0][1].toLongLong());
+}
+
+void PresencePostgres::Suivi::avancer(qint64 jusqua)
+{
+    plancher = qMax(plancher, jusqua);
+    vus.erase(vus.begin(), vus.upper_bound(plancher));
+}
+
+// The money committed while the notifications could not be heard, for the
+// accounts connected here since before the loss, in the order it was made.
+// The notifications that come meanwhile wait, so that they follow it.
+void PresencePostgres::rattraper()
+{
+    QStringList liste;
+    for (const QString &compte : qAsConst(comptes)) {
+        if (!arrivesHorsLigne.contains(compte))
+            liste.append(compte);
+    }
+    arrivesHorsLigne.clear();
+    const QByteArray tableau = '{' + texte(liste.join(QLatin1Char(','))) + '}';
+    QVector<QVector<QByteArray>> lignes;
+    avis.executer("SELECT kind, id, recipient, amount, sender FROM ("
+                  " SELECT 't' AS kind, id, recipient, amount, sender, created_at FROM transfers"
+                  " WHERE id > CAST($1 AS BIGINT) AND recipient = ANY (CAST($3 AS TEXT[]))"
+                  " UNION ALL SELECT 'c', id, account, amount, '', created_at FROM credits"
+                  " WHERE id > CAST($2 AS BIGINT) AND account = ANY (CAST($3 AS TEXT[]))) AS manques"
+                  " ORDER BY created_at, kind DESC, id",
+                  {QByteArray::number(virements.plancher), QByteArray::number(credits.plancher), tableau}, &lignes);
+    enRattrapage = false;
+    for (const auto &ligne : qAsConst(lignes)) {
+        AvisArgent manque;
+        manque.genre = ligne.value(0) == "c" ? AvisArgent::Genre::Credit : AvisArgent::Genre::Virement;
+        manque.numero = ligne.value(1).toLongLong();
+        manque.compte = QString::fromLatin1(ligne.value(2));
+        manque.montant = ligne.value(3).toLongLong();
+        manque.source = QString::fromLatin1(ligne.value(4));
+        if (!suivi(manque.genre).vus.insert(manque.numero).second)
+            continue;
+        if (manque.genre == AvisArgent::Genre::Virement && faitsIci.removeOne(cleFaitIci(manque)))
+            continue;
+        rattraperAvis(manque);
+    }
+    const QList<QByteArray> attente = std::exchange(enSuspens, {});
+    for (const QByteArray &charge : attente)
+        recevoir(charge);
+}
+
+// Every notice told again after a loss goes out here.
+void PresencePostgres::rattraperAvis(const AvisArgent &manque)
+{
+    if (distribuer)
+        distribuer(manque.compte, reponseAvis(manque));
+    compterAvisRejoues();
+}
+
+void PresencePostgres::faitIci(const QString &destinataire, qint64 montant, const QString &source)
+{
+    AvisArgent fait;
+    fait.compte = destinataire;
+    fait.montant = montant;
+    fait.source = source;
+    faitsIci.append(cleFaitIci(fait));
+    if (faitsIci.size() > faitsIciGardes)
+        faitsIci.removeFirst();
+}
+
+QString PresencePostgres::cleFaitIci(const AvisArgent &avis)
+{
+    return avis.compte + QLatin1Char(':') + QString::number(avis.montant) + QLatin1Char(':') + avis.source;
+}
+
+PresencePostgres::Suivi &PresencePostgres::suivi(AvisArgent::Genre genre)
+{
+    return genre == AvisArgent::Genre::Credit ? credits : virements;
 }
 
 // After each (re)connection, or when the server's row was gone: the server
@@ -68,34 +188,58 @@ void PresencePostgres::battre()
     if (!inscrit || avis.executer("UPDATE servers SET heartbeat = now() WHERE id = $1", {origine}) == 0)
         inscrire();
     if (++battements % battementsEntreNettoyages == 0)
-        avis.executer("DELETE FROM servers WHERE heartbeat < now() - make_interval(secs => $1)",
+        avis.executer("DELETE FROM servers WHERE heartbeat < (SELECT MAX(heartbeat) FROM servers)"
+                      " - make_interval(secs => $1)",
                       {QByteArray::number(oubliMortsS)});
+    if (!dejaConnectee)
+        return;
+    if (const auto releve = lireMaxima())
+        releves.append(*releve);
+    if (releves.size() <= relevesEnAttente)
+        return;
+    const auto plancher = releves.takeFirst();
+    virements.avancer(plancher.first);
+    credits.avancer(plancher.second);
 }
 
 void PresencePostgres::arrivee(const QString &compte)
 {
     comptes.insert(compte);
+    // Its balance, read now, holds what the notifications missed meanwhile.
+    if (!avis.estConnectee())
+        arrivesHorsLigne.insert(compte);
     // Run even for an account already written: its round trip hands out the
     // notifications of what committed before the account's balance was read.
     if (avis.executer("INSERT INTO presence (server, account) VALUES ($1, $2) ON CONFLICT DO NOTHING",
                       {origine, texte(compte)})
-        < 0)
+        < 0) {
         inscrit = false;
+        arrivesHorsLigne.insert(compte);
+    }
 }
 
 void PresencePostgres::depart(const QString &compte)
 {
     comptes.remove(compte);
+    arrivesHorsLigne.remove(compte);
     if (avis.executer("DELETE FROM presence WHERE server = $1 AND account = $2", {origine, texte(compte)}) < 0)
         inscrit = false;
 }
 
+// A heartbeat is old against the database's clock; but a pause of the
+// database leaves every heartbeat behind it. Until the others could renew
+// theirs after this server's own reconnection, a heartbeat is old only
+// against the newest of the others'.
 Grappe::Presence PresencePostgres::chercher(const QString &compte)
 {
+    const bool apresReprise = reconnexion.isValid() && reconnexion.elapsed() < limitePoulsS * 1000;
     const int lignes = avis.executer("SELECT 1 FROM presence JOIN servers ON servers.id = presence.server"
                                      " WHERE presence.account = $1 AND presence.server <> $2"
-                                     " AND servers.heartbeat > now() - make_interval(secs => $3) LIMIT 1",
-                                     {texte(compte), origine, QByteArray::number(limitePoulsS)});
+                                     " AND servers.heartbeat > (CASE WHEN CAST($4 AS BOOLEAN)"
+                                     " THEN (SELECT MAX(heartbeat) FROM servers WHERE id <> $2) ELSE now() END)"
+                                     " - make_interval(secs => $3) LIMIT 1",
+                                     {texte(compte), origine, QByteArray::number(limitePoulsS),
+                                      apresReprise ? QByteArray("true") : QByteArray("false")});
     if (lignes < 0)
         return Presence::Inconnue;
     return lignes > 0 ? Presence::Ailleurs : Presence::Absent;
@@ -104,6 +248,10 @@ Grappe::Presence PresencePostgres::chercher(const QString &compte)
 // This server has already answered the transfers it made itself.
 void PresencePostgres::recevoir(const QByteArray &charge)
 {
+    if (enRattrapage) {
+        enSuspens.append(charge);
+        return;
+    }
     const auto lu = lireAvis(charge);
     if (!lu) {
         if (!avisIllisibleSignale)
@@ -111,7 +259,13 @@ void PresencePostgres::recevoir(const QByteArray &charge)
         avisIllisibleSignale = true;
         return;
     }
-    if (lu->origine == origine || !distribuer)
+    // Told once, whether it came first as a notification or read again.
+    if (!suivi(lu->genre).vus.insert(lu->numero).second)
         return;
-    distribuer(lu->compte, reponseAvis(*lu));
+    if (lu->origine == origine) {
+        faitsIci.removeOne(cleFaitIci(*lu));
+        return;
+    }
+    if (distribuer)
+        distribuer(lu->compte, reponseAvis(*lu));
 }

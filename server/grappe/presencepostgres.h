@@ -5,14 +5,24 @@
 #include "server/grappe/grappe.h"
 #include "server/reseau/minuterie.h"
 
+#include "server/grappe/avis.h"
+
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QPair>
 #include <QSet>
+
+#include <optional>
+#include <set>
 
 // Every server on one PostgreSQL database writes itself in `servers`, with a
 // heartbeat renewed every couple of seconds, and its connected accounts in
 // `presence`. A server whose heartbeat is older than the bound no longer
 // holds its accounts: one that was killed lets them go within seconds. The
-// money that other servers move is heard through the triggers' notifications.
+// money that other servers move is heard through the triggers' notifications;
+// those missed while the listening connection was away are read again from
+// the journals once it is back, each told once.
 class PresencePostgres : public Grappe
 {
 public:
@@ -23,8 +33,25 @@ public:
     void arrivee(const QString &compte) override;
     void depart(const QString &compte) override;
     Presence chercher(const QString &compte) override;
+    void faitIci(const QString &destinataire, qint64 montant, const QString &source) override;
 
 private:
+    // What is known of one journal's ids: every id up to plancher is told or
+    // never will be; above it, those told.
+    struct Suivi
+    {
+        qint64 plancher = -1;
+        std::set<qint64> vus;
+        void avancer(qint64 jusqua);
+    };
+
+    void connectee();
+    bool premierReleve();
+    std::optional<QPair<qint64, qint64>> lireMaxima();
+    void rattraper();
+    void rattraperAvis(const AvisArgent &manque);
+    static QString cleFaitIci(const AvisArgent &avis);
+    Suivi &suivi(AvisArgent::Genre genre);
     void inscrire();
     void battre();
     void recevoir(const QByteArray &charge);
@@ -36,6 +63,18 @@ private:
     int battements = 0;
     bool inscrit = false;
     bool avisIllisibleSignale = false;
+    bool dejaConnectee = false;
+    QElapsedTimer reconnexion;
+    Suivi virements;
+    Suivi credits;
+    // The maxima of the journals' ids at the last heartbeats, oldest first.
+    QList<QPair<qint64, qint64>> releves;
+    // Transfers made here, already told here: their notifications are not.
+    QList<QString> faitsIci;
+    // Accounts whose balance was read while notifications were not heard.
+    QSet<QString> arrivesHorsLigne;
+    bool enRattrapage = false;
+    QList<QByteArray> enSuspens;
 };
 
 // How often a server renews its heartbeat, and how old a heartbeat may be

@@ -17,6 +17,7 @@ Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limite
     , banque(banque)
     , delaiMs(delaiMs)
     , limites(limites)
+    , sentinelle(contexte, delaiBaseMs)
     , reprise(contexte, banque)
     , ecoute(contexte)
     , identification(banque, contexte)
@@ -235,6 +236,8 @@ void Serveur::repondre(const Virement &virement)
     envoyer(connexion, QLatin1String("s:") + virement.destinataire + QLatin1Char(':') + montant);
     // The other servers hear of it from the database.
     distribuer(virement.destinataire, QLatin1String("r:") + montant + QLatin1Char(':') + virement.source);
+    if (grappe && connectes.contains(virement.destinataire))
+        grappe->faitIci(virement.destinataire, virement.montant, virement.source);
 }
 
 void Serveur::distribuer(const QString &compte, const QString &reponse)

@@ -12,6 +12,7 @@
 #include "server/protocole/requete.h"
 #include "server/reseau/ecoute.h"
 #include "server/reseau/proxysdeconfiance.h"
+#include "server/reseau/sentinelle.h"
 
 #include <QHostAddress>
 #include <QMultiHash>
@@ -84,6 +85,7 @@ private:
     Banque &banque;
     int delaiMs;
     Limites limites;
+    Sentinelle sentinelle;
     Reprise reprise;
     Ecoute ecoute;
     Identification identification;
