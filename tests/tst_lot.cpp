@@ -69,6 +69,7 @@ private slots:
 
     void issuesMelees();
     void unCompteDeuxFoisDansUnLot();
+    void verrousDansLOrdreDesComptes();
 
 private:
     std::unique_ptr<ClientProtocole> connecter(const QString &compte);
@@ -224,6 +225,55 @@ void TestLot::unCompteDeuxFoisDansUnLot()
     QCOMPARE(solde(payeur), 0);
     QCOMPARE(solde(receveur), base->estPostgres() ? 26 : 25);
     QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM transfers WHERE sender = '%1'").arg(payeur)), 1);
+}
+
+// On PostgreSQL a lot locks its accounts in their order, whatever order the
+// table's rows lie in, so that two servers' opposite lots cannot deadlock.
+// The rows lie here the other way round (the higher account written first);
+// while this test holds the lower one, the lot waits for it without having
+// taken the higher one.
+void TestLot::verrousDansLOrdreDesComptes()
+{
+    if (!base->estPostgres())
+        QSKIP("SQLite locks the whole database for each lot");
+    const QString haut = QStringLiteral("5F00000000F1");
+    const QString bas = QStringLiteral("5C00000000C1");
+    auto payeur = connecter(haut);
+    QVERIFY(payeur);
+    QVERIFY(crediter(*base, haut, 10));
+    auto receveur = connecter(bas);
+    QVERIFY(receveur);
+
+    const QString nomVerrou = QStringLiteral("verrou-ordre");
+    const QString nomEssai = QStringLiteral("essai-ordre");
+    bool libre = false;
+    {
+        QString erreur;
+        QSqlDatabase verrou = connexionBase(base->url, nomVerrou, &erreur);
+        QSqlDatabase essai = connexionBase(base->url, nomEssai, &erreur);
+        QVERIFY2(verrou.open() && essai.open(), qPrintable(erreur));
+        QVERIFY(verrou.transaction());
+        QSqlQuery tenir(verrou);
+        QVERIFY(tenir.exec(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1' FOR UPDATE").arg(bas)));
+        payeur->envoyer(QStringLiteral("v:%1:%2:4:%3").arg(haut, bas, cle));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return base->nombre(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = "
+                                                   "current_database() AND wait_event_type = 'Lock'"))
+                       > 0;
+            },
+            30000));
+        QVERIFY(essai.transaction());
+        libre = QSqlQuery(essai).exec(
+            QStringLiteral("SELECT balance FROM accounts WHERE account = '%1' FOR UPDATE NOWAIT").arg(haut));
+        QVERIFY(essai.rollback());
+        QVERIFY(verrou.rollback());
+    }
+    QSqlDatabase::removeDatabase(nomVerrou);
+    QSqlDatabase::removeDatabase(nomEssai);
+    QVERIFY2(libre, "the lot took the higher account before the lower one");
+    QCOMPARE(issue(*payeur), fait + bas + QLatin1String(":4"));
+    QCOMPARE(solde(bas), 4);
 }
 
 QTEST_GUILESS_MAIN(TestLot)
