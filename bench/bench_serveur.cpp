@@ -533,9 +533,14 @@ void mesurerInactives(Banc &banc, int n, int secondes)
     const Charge seul = chargerServeur(banc, 1, secondes);
     const long repos = banc.serveur->rssKio();
     const auto debut = Horloge::now();
+    // Consecutive logins go to different accounts and addresses: a server checks
+    // only a few keys a second per account, and per address and account, so
+    // logins that queue on one account would measure that rate, not the memory.
+    const int comptes = (n + connexionsParCompte - 1) / connexionsParCompte;
+    const int adresses = (n + connexionsParAdresse - 1) / connexionsParAdresse;
     Connexions inactives = connecter(
-        banc, n, [](int i) { return numeroCompte(compteInactif(i)); },
-        [&](int i) { return banc.ouvrir(Bloc::Inactives, i / connexionsParAdresse); });
+        banc, n, [comptes](int i) { return numeroCompte(compteInactif(i % comptes * connexionsParCompte)); },
+        [&](int i) { return banc.ouvrir(Bloc::Inactives, i % adresses); });
     const double connexionMs = ms(Horloge::now() - debut);
     // From now on the server must leave them be.
     for (auto &connexion : inactives) {

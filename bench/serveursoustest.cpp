@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -121,6 +122,20 @@ std::string ServeurSousTest::finJournal() const
     for (const std::string &l : lignes)
         fin += "  " + l + "\n";
     return fin.empty() ? "  (empty log)\n" : fin;
+}
+
+int ServeurSousTest::lignesAvec(const std::vector<std::string> &textes) const
+{
+    std::ifstream log(journal);
+    int n = 0;
+    std::string ligne;
+    while (std::getline(log, ligne)) {
+        n += std::all_of(textes.begin(), textes.end(),
+                         [&](const std::string &texte) { return ligne.find(texte) != std::string::npos; })
+                 ? 1
+                 : 0;
+    }
+    return n;
 }
 
 int lancerBanc(int argc, char **argv, const char *usage, int argumentsMin, int (*executer)(const QStringList &))

@@ -34,6 +34,8 @@ public:
     long rssKio() const;
     // The last lines of its log, for a failure message.
     std::string finJournal() const;
+    // How many lines of its log contain every one of textes.
+    int lignesAvec(const std::vector<std::string> &textes) const;
 
 private:
     pid_t pid = -1;

@@ -102,6 +102,12 @@ if [ "$QOVI_BENCH_QUICK" = 1 ]; then secondes=1 connexions=1000; else secondes=3
 # shellcheck disable=SC2086
 (cd "$work" && run "$dir/bench/bench_serveur" "$dir/qovi-server" "$secondes" ${QOVI_BENCH_CONNEXIONS:-$connexions})
 
+# Logins under attack (wrong keys from the owner's address, directly and behind
+# HAProxy; guesses from 600 addresses; idle connections behind HAProxy), each
+# against the same logins on the idle service; HAProxy with the shipped configuration.
+[ -x "$dir/bench/bench_attaques" ] || { echo "failed: bench_attaques was not built (is libasio-dev installed?)" >&2; exit 1; }
+(cd "$work" && run "$dir/bench/bench_attaques" "$dir/qovi-server" "$root/packaging/haproxy/qovi-server.cfg")
+
 # The server on PostgreSQL against pgbench on one private cluster (the test cluster's settings, fsync=off,
 # and room for 100 pgbench clients beside 4 servers). QOVI_BENCH_AVANT=PATH: the same loads on another
 # server program too (an older build), in alternation, for before/after figures.

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -142,6 +143,8 @@ private slots:
 
     void delugeDeDevinettes_data();
     void delugeDeDevinettes();
+    void clesDeClientsPartisNonVerifiees();
+    void refusOccupeJournalisesUneFoisParSeconde();
 
 private:
     std::unique_ptr<BaseDeTest> base;
@@ -236,7 +239,7 @@ void TestAttaques::delugeDeDevinettes()
     const QString devinette = QStringLiteral("refused wrong-key from 127.10.");
     QVERIFY(serveur->journalContient(devinette));
     const int verifiees = serveur->journal().count(devinette);
-    qInfo().noquote() << QStringLiteral("%1 guesses in %2 s (%3 checked, %4 refused busy); %5 honest logins, "
+    qInfo().noquote() << QStringLiteral("%1 guesses in %2 s (%3 checked, %4 busy lines); %5 honest logins, "
                                         "median %6 ms, worst %7 ms")
                              .arg(deluge.envoyees)
                              .arg(secondes)
@@ -260,6 +263,109 @@ void TestAttaques::delugeDeDevinettes()
         ClientProtocole apres;
         QVERIFY(identifierClient(apres, serveur->port, compteVictime(i), cleA, QStringLiteral("m:0")));
     }
+}
+
+// Wrong keys whose clients hang up as soon as they are sent, as many as the
+// server checks at once: those not yet begun are never checked (nobody would
+// hear their answer), and their places are free again for the next login.
+void TestAttaques::clesDeClientsPartisNonVerifiees()
+{
+    ouvrirBancServeur(base, serveur,
+                      {QStringLiteral("--idle-timeout"), QStringLiteral("30"), QStringLiteral("--new-accounts-per-minute"),
+                       QStringLiteral("100")});
+    if (QTest::currentTestFailed() || !serveur)
+        return;
+    // The server's bound: 8 keys per core at once, 4 per account, 2 per address and account.
+    const int cles = 8 * QThread::idealThreadCount();
+    const int comptes = cles / 4;
+    for (int i = 0; i < comptes; ++i) {
+        ClientProtocole proprietaire;
+        QVERIFY(identifierClient(proprietaire, serveur->port, compteVictime(i), cleA, QLatin1String("n:") + compteVictime(i)));
+    }
+    ClientProtocole ailleurs;
+    QVERIFY(ailleurs.connecterDepuis(QHostAddress(QStringLiteral("127.11.250.1")), serveur->port));
+    QCOMPARE(ailleurs.demander(identifiants(compteHonnete(0), cleB)), QLatin1String("n:") + compteHonnete(0));
+
+    std::vector<std::unique_ptr<ClientProtocole>> partis;
+    for (int i = 0; i < cles; ++i) {
+        partis.push_back(std::make_unique<ClientProtocole>());
+        const QHostAddress adresse(QStringLiteral("127.11.%1.%2").arg(i / 4).arg(1 + i % 2));
+        QVERIFY(partis.back()->connecterDepuis(adresse, serveur->port));
+        partis.back()->envoyer(identifiants(compteVictime(i / 4), cleFausse));
+        partis.back()->socket.disconnectFromHost();
+    }
+    // Each closed by the server once it has read the credentials and the end.
+    for (const auto &client : partis)
+        QVERIFY(client->attendreFermeture());
+    // The next login, from an address its account never used, has their
+    // priority and goes after them: once it is in, every one has had its turn.
+    ClientProtocole honnete;
+    QVERIFY(identifierEnInsistant(honnete, serveur->port, compteHonnete(0), cleB, QStringLiteral("m:0")));
+
+    QVERIFY2(!serveur->journal().contains(QStringLiteral("refused busy from 127.11.")), qPrintable(serveur->journal()));
+    // Only those already being checked when their client left (one per worker thread, give or take).
+    const int verifiees = serveur->journal().count(QStringLiteral("refused wrong-key from 127.11."));
+    QVERIFY2(verifiees <= cles / 2, qPrintable(QStringLiteral("%1 of %2 checked").arg(verifiees).arg(cles)));
+}
+
+// A flood of logins beyond what is checked logs one "busy" line per address
+// and second; the refusals left out are counted in the address's next line,
+// so that none goes untold. The lines keep the form that tools read.
+void TestAttaques::refusOccupeJournalisesUneFoisParSeconde()
+{
+    ouvrirBancServeur(base, serveur, {QStringLiteral("--idle-timeout"), QStringLiteral("30")});
+    if (QTest::currentTestFailed() || !serveur)
+        return;
+    ClientProtocole proprietaire;
+    QVERIFY(identifierClient(proprietaire, serveur->port, compteA, cleA, QLatin1String("n:") + compteA));
+
+    const QHostAddress adresse(QStringLiteral("127.12.0.1"));
+    const QString debutLigne = QStringLiteral("refused busy from 127.12.0.1 account %1 (").arg(compteA);
+    int occupees = 0;
+    const auto essayer = [&](int nombre) {
+        std::vector<std::unique_ptr<ClientProtocole>> clients;
+        for (int i = 0; i < nombre; ++i) {
+            clients.push_back(std::make_unique<ClientProtocole>());
+            if (!clients.back()->connecterDepuis(adresse, serveur->port))
+                return false;
+            clients.back()->envoyer(identifiants(compteA, cleA));
+        }
+        for (const auto &client : clients) {
+            const QString reponse = client->reponse();
+            if (reponse.startsWith(QLatin1String("i:Too many keys are being checked")))
+                ++occupees;
+            else if (reponse != QLatin1String("m:0"))
+                return false;
+        }
+        return true;
+    };
+    QVERIFY(essayer(24));
+    QVERIFY2(occupees >= 10, qPrintable(QString::number(occupees)));
+    const int lignesRafale = serveur->journal().count(debutLigne);
+    QVERIFY2(lignesRafale >= 1 && lignesRafale * 2 < occupees,
+             qPrintable(QStringLiteral("%1 lines for %2 refusals").arg(lignesRafale).arg(occupees)));
+
+    // One login at a time until the next line, which tells those left out since the last one.
+    QElapsedTimer chrono;
+    chrono.start();
+    while (serveur->journal().count(debutLigne) == lignesRafale) {
+        QVERIFY2(chrono.elapsed() < 60000, "a second busy line within a minute");
+        QVERIFY(essayer(1));
+    }
+    const QRegularExpression ligne(QStringLiteral(" #\\d+ refused busy from 127\\.12\\.0\\.1 account %1 \\(([^)]*)\\)$")
+                                       .arg(compteA),
+                                   QRegularExpression::MultilineOption);
+    const QRegularExpression taisus(QStringLiteral("; (\\d+) more from the address not logged since its last such line$"));
+    int lignes = 0;
+    int racontees = 0;
+    auto trouvees = ligne.globalMatch(serveur->journal());
+    while (trouvees.hasNext()) {
+        const QString detail = trouvees.next().captured(1);
+        ++lignes;
+        racontees += 1 + taisus.match(detail).captured(1).toInt();
+    }
+    QCOMPARE(lignes, lignesRafale + 1);
+    QCOMPARE(racontees, occupees);
 }
 
 QTEST_GUILESS_MAIN(TestAttaques)

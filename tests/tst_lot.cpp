@@ -6,6 +6,11 @@
 #include "clientprotocole.h"
 #include "serveurdetest.h"
 
+#include "server/banque/adressebase.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTest>
 
 #include <memory>
@@ -64,6 +69,7 @@ private slots:
 
     void issuesMelees();
     void unCompteDeuxFoisDansUnLot();
+    void verrousDansLOrdreDesComptes();
 
 private:
     std::unique_ptr<ClientProtocole> connecter(const QString &compte);
@@ -166,25 +172,108 @@ void TestLot::issuesMelees()
 
 // Two connections of one account spend its whole balance at once: the
 // transfers are made one after the other, so exactly one goes through.
+// On PostgreSQL both are made certain to share one lot: they are sent while
+// the lot before them waits for a row that this test holds, and so arrive
+// together once it is let go.
 void TestLot::unCompteDeuxFoisDansUnLot()
 {
     const QString payeur = QStringLiteral("5A00000000AA");
     const QString receveur = QStringLiteral("5B00000000AA");
+    const QString bouchon = QStringLiteral("5A00000000BB");
     auto premier = connecter(payeur);
     auto second = connecter(payeur);
     auto recepteur = connecter(receveur);
-    QVERIFY(premier && second && recepteur);
+    auto avant = connecter(bouchon);
+    QVERIFY(premier && second && recepteur && avant);
     QVERIFY(crediter(*base, payeur, 25));
+    QVERIFY(crediter(*base, bouchon, 1));
 
-    const QString virement = QStringLiteral("v:%1:%2:25:%3").arg(payeur, receveur, cle);
-    premier->envoyer(virement);
-    second->envoyer(virement);
+    const QString nomVerrou = QStringLiteral("verrou-lot");
+    {
+        QSqlDatabase verrou;
+        if (base->estPostgres()) {
+            QString erreur;
+            verrou = connexionBase(base->url, nomVerrou, &erreur);
+            QVERIFY2(verrou.open(), qPrintable(verrou.lastError().text() + erreur));
+            QVERIFY(verrou.transaction());
+            QSqlQuery tenir(verrou);
+            QVERIFY2(tenir.exec(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1' FOR UPDATE").arg(receveur)),
+                     qPrintable(tenir.lastError().text()));
+            avant->envoyer(QStringLiteral("v:%1:%2:1:%3").arg(bouchon, receveur, cle));
+            // The server's lot waits for the row.
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    return base->nombre(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = "
+                                                       "current_database() AND wait_event_type = 'Lock'"))
+                           > 0;
+                },
+                30000));
+        }
+        const QString virement = QStringLiteral("v:%1:%2:25:%3").arg(payeur, receveur, cle);
+        premier->envoyer(virement);
+        second->envoyer(virement);
+        QVERIFY(premier->socket.bytesToWrite() == 0 && second->socket.bytesToWrite() == 0);
+        if (verrou.isOpen())
+            QVERIFY(verrou.rollback());
+    }
+    QSqlDatabase::removeDatabase(nomVerrou);
+    if (base->estPostgres())
+        QCOMPARE(issue(*avant), fait + receveur + QLatin1String(":1"));
     const QStringList reponses{issue(*premier), issue(*second)};
     QCOMPARE(reponses.count(fait + receveur + QLatin1String(":25")), 1);
     QCOMPARE(reponses.count(insuffisant), 1);
     QCOMPARE(solde(payeur), 0);
-    QCOMPARE(solde(receveur), 25);
-    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM transfers")), 1);
+    QCOMPARE(solde(receveur), base->estPostgres() ? 26 : 25);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM transfers WHERE sender = '%1'").arg(payeur)), 1);
+}
+
+// On PostgreSQL a lot locks its accounts in their order, whatever order the
+// table's rows lie in, so that two servers' opposite lots cannot deadlock.
+// The rows lie here the other way round (the higher account written first);
+// while this test holds the lower one, the lot waits for it without having
+// taken the higher one.
+void TestLot::verrousDansLOrdreDesComptes()
+{
+    if (!base->estPostgres())
+        QSKIP("SQLite locks the whole database for each lot");
+    const QString haut = QStringLiteral("5F00000000F1");
+    const QString bas = QStringLiteral("5C00000000C1");
+    auto payeur = connecter(haut);
+    QVERIFY(payeur);
+    QVERIFY(crediter(*base, haut, 10));
+    auto receveur = connecter(bas);
+    QVERIFY(receveur);
+
+    const QString nomVerrou = QStringLiteral("verrou-ordre");
+    const QString nomEssai = QStringLiteral("essai-ordre");
+    bool libre = false;
+    {
+        QString erreur;
+        QSqlDatabase verrou = connexionBase(base->url, nomVerrou, &erreur);
+        QSqlDatabase essai = connexionBase(base->url, nomEssai, &erreur);
+        QVERIFY2(verrou.open() && essai.open(), qPrintable(erreur));
+        QVERIFY(verrou.transaction());
+        QSqlQuery tenir(verrou);
+        QVERIFY(tenir.exec(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1' FOR UPDATE").arg(bas)));
+        payeur->envoyer(QStringLiteral("v:%1:%2:4:%3").arg(haut, bas, cle));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return base->nombre(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = "
+                                                   "current_database() AND wait_event_type = 'Lock'"))
+                       > 0;
+            },
+            30000));
+        QVERIFY(essai.transaction());
+        libre = QSqlQuery(essai).exec(
+            QStringLiteral("SELECT balance FROM accounts WHERE account = '%1' FOR UPDATE NOWAIT").arg(haut));
+        QVERIFY(essai.rollback());
+        QVERIFY(verrou.rollback());
+    }
+    QSqlDatabase::removeDatabase(nomVerrou);
+    QSqlDatabase::removeDatabase(nomEssai);
+    QVERIFY2(libre, "the lot took the higher account before the lower one");
+    QCOMPARE(issue(*payeur), fait + bas + QLatin1String(":4"));
+    QCOMPARE(solde(bas), 4);
 }
 
 QTEST_GUILESS_MAIN(TestLot)

@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -30,6 +31,84 @@ bool estAccueil(const QString &reponse)
     return reponse.startsWith(QLatin1String("m:")) || reponse.startsWith(QLatin1String("n:"));
 }
 
+// Connections that send nothing, parAdresse from each address given, each one
+// opened again a moment after it is closed; how long each lived is kept.
+class ConnexionsMuettes : public QObject
+{
+public:
+    ConnexionsMuettes(quint16 port, const QList<QHostAddress> &adresses, int parAdresse)
+        : port(port)
+    {
+        chrono.start();
+        for (const QHostAddress &adresse : adresses) {
+            for (int i = 0; i < parAdresse; ++i)
+                ouvrir(adresse);
+        }
+    }
+
+    // The sockets' handlers count in this object: they go while it is whole.
+    ~ConnexionsMuettes() override
+    {
+        const auto sockets = findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+        for (QTcpSocket *socket : sockets) {
+            socket->disconnect();
+            delete socket;
+        }
+    }
+
+    // A connection from its handshake to its end.
+    struct Vie
+    {
+        QHostAddress adresse;
+        qint64 debutMs;
+        qint64 finMs; // -1 while open
+    };
+    // Every connection made so far, with its address and times.
+    QList<Vie> vies() const
+    {
+        QList<Vie> toutes = finies;
+        const auto sockets = findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+        for (const QTcpSocket *socket : sockets) {
+            if (socket->property("debut").isValid() && !socket->property("finie").toBool())
+                toutes.append({socket->localAddress(), socket->property("debut").toLongLong(), -1});
+        }
+        return toutes;
+    }
+    qint64 maintenant() const { return chrono.elapsed(); }
+
+private:
+    void ouvrir(const QHostAddress &adresse)
+    {
+        auto *socket = new QTcpSocket(this);
+        if (!socket->bind(adresse)) {
+            qWarning() << "cannot bind to" << adresse;
+            delete socket;
+            return;
+        }
+        const auto fin = [this, socket, adresse] {
+            if (socket->state() != QAbstractSocket::UnconnectedState || socket->property("finie").toBool())
+                return;
+            socket->setProperty("finie", true);
+            if (socket->property("debut").isValid())
+                finies.append({adresse, socket->property("debut").toLongLong(), chrono.elapsed()});
+            socket->disconnect();
+            socket->deleteLater();
+            // The attacker's next try: a pacing of the flood, not a wait in the test.
+            QTimer::singleShot(250, this, [this, adresse] { ouvrir(adresse); });
+        };
+        // Timed from the handshake: a connection still knocking (its SYN
+        // dropped by a full queue) is not one that HAProxy let in.
+        connect(socket, &QTcpSocket::connected, this, [this, socket] { socket->setProperty("debut", chrono.elapsed()); });
+        connect(socket, &QTcpSocket::disconnected, this, fin);
+        connect(socket, &QTcpSocket::errorOccurred, this, fin);
+        socket->connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    quint16 port;
+    QElapsedTimer chrono;
+    QList<Vie> finies;
+};
+
 } // namespace
 
 class TestRepartiteur : public QObject
@@ -44,9 +123,11 @@ private slots:
     void clientsRepartisEtVirementEntreServeurs();
     void serveurTueSesClientsServisAilleurs();
     void nouvelUtilisateurPendantCreations();
+    void connexionsMuettesEcartees();
 
 private:
-    bool demarrerHaproxy();
+    // enveloppe: a program that starts HAProxy, and its arguments (prlimit, for example).
+    bool demarrerHaproxy(const QStringList &enveloppe = {});
     // Connects through HAProxy with the account's credentials; the rank of
     // the server that took it, or -1 (with the reason logged).
     int entrer(ClientProtocole &client, const QString &compte, const QString &cle, QString *accueil = nullptr);
@@ -88,7 +169,7 @@ void TestRepartiteur::init()
     QVERIFY(demarrerHaproxy());
 }
 
-bool TestRepartiteur::demarrerHaproxy()
+bool TestRepartiteur::demarrerHaproxy(const QStringList &enveloppe)
 {
     QFile modele(qEnvironmentVariable("QOVI_SOURCE_DIR") + QStringLiteral("/packaging/haproxy/qovi-server.cfg"));
     if (!modele.open(QIODevice::ReadOnly)) {
@@ -113,7 +194,11 @@ bool TestRepartiteur::demarrerHaproxy()
         configuration.close();
 
         processusHaproxy.setProcessChannelMode(QProcess::MergedChannels);
-        processusHaproxy.start(haproxy, {QStringLiteral("-db"), QStringLiteral("-f"), configuration.fileName()});
+        const QStringList arguments{QStringLiteral("-db"), QStringLiteral("-f"), configuration.fileName()};
+        if (enveloppe.isEmpty())
+            processusHaproxy.start(haproxy, arguments);
+        else
+            processusHaproxy.start(enveloppe.first(), enveloppe.mid(1) + QStringList(haproxy) + arguments);
         // Seen in the kernel's table rather than by connecting: a connection
         // would go to a server and weigh on its count of connections.
         const bool pret = QTest::qWaitFor(
@@ -276,6 +361,67 @@ void TestRepartiteur::nouvelUtilisateurPendantCreations()
     QCOMPARE(creees, 10);
     QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM accounts")), 11);
     QCOMPARE(base->sommeSoldes(), base->sommeCredits());
+}
+
+// The idle-connection attack: three addresses each hold as many connections
+// as they can that send nothing, opened again as soon as they are closed. The
+// shipped configuration lets few of them in (a connection rate per source)
+// and drops those it let in after 5 s of silence, so that HAProxy, here with
+// room for about 240 connections (512 descriptors), keeps room for others: an
+// honest client from another address logs in within a few seconds all along.
+void TestRepartiteur::connexionsMuettesEcartees()
+{
+    const QString prlimit = QStandardPaths::findExecutable(QStringLiteral("prlimit"));
+    if (prlimit.isEmpty())
+        QSKIP("needs prlimit (util-linux) to give HAProxy few descriptors");
+    processusHaproxy.terminate();
+    QVERIFY(processusHaproxy.waitForFinished(30000));
+    // The servers' own time-out for credentials at its default, so that only HAProxy's 5 s drop them.
+    for (auto &serveur : serveurs) {
+        QVERIFY(serveur->arreter());
+        QVERIFY2(serveur->demarrer({QStringLiteral("--proxy-from"), QStringLiteral("127.0.0.1")}),
+                 qPrintable(serveur->journal()));
+    }
+    QVERIFY(demarrerHaproxy({prlimit, QStringLiteral("--nofile=512:512"), QStringLiteral("--")}));
+
+    const QList<QHostAddress> adresses{QHostAddress(QStringLiteral("127.0.40.1")),
+                                       QHostAddress(QStringLiteral("127.0.40.2")),
+                                       QHostAddress(QStringLiteral("127.0.40.3"))};
+    constexpr int parAdresse = 128;
+    ConnexionsMuettes muettes(portFrontal, adresses, parAdresse);
+    // Honest logins one after another, each from one of 20 addresses with an
+    // account of its own: each address stays far under HAProxy's rate.
+    for (int i = 0; muettes.maintenant() < 15000; ++i) {
+        ClientProtocole honnete;
+        QElapsedTimer chrono;
+        chrono.start();
+        QVERIFY(honnete.connecterDepuis(QHostAddress(QStringLiteral("127.0.41.%1").arg(1 + i % 20)), portFrontal));
+        const QString compte = QStringLiteral("0B0B0B0B%1").arg(i % 20, 4, 10, QLatin1Char('0'));
+        const QString reponse = honnete.demander(identifiants(compte, cleA), 5000);
+        QVERIFY2(estAccueil(reponse), qPrintable(QStringLiteral("login %1 after %2 ms of the attack got \"%3\"")
+                                                     .arg(i)
+                                                     .arg(muettes.maintenant())
+                                                     .arg(reponse)));
+        QVERIFY2(chrono.elapsed() < 5000, qPrintable(QString::number(chrono.elapsed())));
+    }
+
+    // Let in (alive after 2 s): no more than HAProxy's 60 in 10 s per address,
+    // twice over for the windows the flood spans; and each closed within the
+    // 5 s allowed for a first byte (plus time to be seen), not at the 30 s client time-out.
+    const qint64 fin = muettes.maintenant();
+    QHash<QString, int> admises;
+    int trop = 0;
+    for (const auto &vie : muettes.vies()) {
+        const qint64 duree = (vie.finMs < 0 ? fin : vie.finMs) - vie.debutMs;
+        if (duree >= 2000)
+            ++admises[vie.adresse.toString()];
+        if (duree > 9000)
+            ++trop;
+    }
+    for (const QHostAddress &adresse : adresses)
+        QVERIFY2(admises.value(adresse.toString()) <= 120,
+                 qPrintable(QStringLiteral("%1: %2").arg(adresse.toString()).arg(admises.value(adresse.toString()))));
+    QCOMPARE(trop, 0);
 }
 
 QTEST_GUILESS_MAIN(TestRepartiteur)

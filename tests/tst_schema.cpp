@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -82,6 +83,7 @@ private slots:
     void etapeToutOuRien();
     void versionPlusRecente();
     void demarragesSimultanes();
+    void etapeFaitePendantLAttente();
 
 private:
     int version() { return int(base->nombre(QStringLiteral("SELECT MAX(version) FROM schema_version"))); }
@@ -202,6 +204,61 @@ void TestSchema::demarragesSimultanes()
         QVERIFY(serveur.arreter());
     QCOMPARE(version(), versionSchemaConnue());
     QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM schema_version")), 1);
+}
+
+// A server that waited for the lock while another made the step it was about
+// to make does not make it again: it reads the version anew once it holds the
+// lock. The other server here is this test, holding the lock itself.
+void TestSchema::etapeFaitePendantLAttente()
+{
+    if (!base->estPostgres())
+        QSKIP("the wait for the lock is seen in PostgreSQL's pg_locks only");
+    QCOMPARE(lancerCommande({QStringLiteral("--database"), base->url, QStringLiteral("accounts")}).code, 0);
+    QVERIFY(base->executer(
+        {QStringLiteral("INSERT INTO accounts VALUES ('0123456789AB', 'pbkdf2-sha256$x', 0, '2026-01-01T00:00:00Z')"),
+         QStringLiteral("INSERT INTO accounts VALUES ('00AABBCCDDEE', 'pbkdf2-sha256$y', 0, '2026-01-01T00:00:00Z')")}));
+    std::vector<EtapeSchema> etapes = etapesSchema();
+    etapes.push_back(etapeNotes);
+    const int cible = int(etapes.size());
+
+    const QString nomVerrou = QStringLiteral("schema-verrou");
+    bool attendait = false;
+    bool faite = true;
+    EtatSchema etatSecond;
+    {
+        QString erreur;
+        QSqlDatabase verrou = connexionBase(base->url, nomVerrou, &erreur);
+        QVERIFY2(verrou.open(), qPrintable(verrou.lastError().text() + erreur));
+        QSqlQuery tenir(verrou);
+        QVERIFY(tenir.exec(QStringLiteral("BEGIN")));
+        QVERIFY(tenir.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(verrouSchemaPostgres)));
+
+        std::thread second([&] {
+            etatSecond = avecBase(base->url, true, [&](QSqlDatabase &b, bool postgres) {
+                return preparerSchema(b, postgres, etapes);
+            });
+        });
+        attendait = QTest::qWaitFor(
+            [&] {
+                return base->nombre(QStringLiteral("SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted"))
+                       > 0;
+            },
+            30000);
+        // The step, made here while the other waits; the lock goes with the commit.
+        QStringList etape = etapeNotes(true);
+        etape << QStringLiteral("DELETE FROM schema_version")
+              << QStringLiteral("INSERT INTO schema_version (version) VALUES (%1)").arg(cible) << QStringLiteral("COMMIT");
+        for (const QString &sql : qAsConst(etape))
+            faite = faite && tenir.exec(sql);
+        second.join();
+    }
+    QSqlDatabase::removeDatabase(nomVerrou);
+    QVERIFY2(attendait, "the second server waits for the lock");
+    QVERIFY(faite);
+    QVERIFY2(etatSecond.issue == IssueSchema::AJour, qPrintable(etatSecond.erreur));
+    QCOMPARE(version(), cible);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM schema_version")), 1);
+    QCOMPARE(base->nombre(QStringLiteral("SELECT COUNT(*) FROM notes")), 2);
 }
 
 QTEST_GUILESS_MAIN(TestSchema)

@@ -41,29 +41,22 @@ QString cleSource(const QString &source)
     return QLatin1String("s ") + source;
 }
 
-QString clePaire(const QString &paire)
-{
-    return QLatin1String("p ") + paire;
-}
-
 } // namespace
 
 EchecsCles::EchecsCles(Banque &banque)
     : banque(banque)
     , comptes(maxSourcesSuivies, oubliEchecMs)
     , sources(maxSourcesSuivies, oubliEchecMs)
-    , paires(maxSourcesSuivies, oubliEchecMs)
 {
     monotone.start();
 }
 
-EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &source, const QString &paire)
+EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &source)
 {
     const qint64 instant = monotone.elapsed();
     Refus refus{comptes.compter(compte, instant), sources.compter(source, instant), 0};
-    paires.compter(paire, instant);
-    const QString cles[3] = {cleCompte(compte), cleSource(source), clePaire(paire)};
-    qint64 videA[3] = {0, 0, 0};
+    const QString cles[2] = {cleCompte(compte), cleSource(source)};
+    qint64 videA[2] = {0, 0};
     const qint64 maintenant = horloge();
     if (!ecrire(cles, maintenant, videA)) {
         // The other servers will not know of it: it waits as long as any.
@@ -77,7 +70,7 @@ EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &sour
     return refus;
 }
 
-bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3])
+bool EchecsCles::ecrire(const QString cles[2], qint64 maintenant, qint64 videA[2])
 {
     if (banque.estPerdue())
         return false;
@@ -85,7 +78,7 @@ bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3
     requete.setForwardOnly(true);
     if (!requete.prepare(instructionCompterEchecs(oubliEchecMs)))
         return echouer(requete);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         requete.addBindValue(cles[i]);
         requete.addBindValue(maintenant + oubliEchecMs);
         requete.addBindValue(maintenant);
@@ -95,7 +88,7 @@ bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3
     int lues = 0;
     while (requete.next()) {
         const QString source = requete.value(0).toString();
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 2; ++i) {
             if (source == cles[i]) {
                 videA[i] = requete.value(1).toLongLong();
                 ++lues;
@@ -103,7 +96,7 @@ bool EchecsCles::ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3
         }
     }
     reussir();
-    return lues == 3;
+    return lues == 2;
 }
 
 // Not more than once a minute, by whichever server counts a wrong key.

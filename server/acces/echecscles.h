@@ -9,8 +9,7 @@
 
 class Banque;
 
-// The recent wrong keys per account, per address and per address and
-// account, counted in the database (server/banque/schemaechecs.h) for every
+// The recent wrong keys per account and per address, counted in the database (server/banque/schemaechecs.h) for every
 // server on it, and in this process's memory as well. The larger count of
 // the two decides: when the database cannot be read or written, guessing
 // is not let through faster than one server alone would allow, and a key
@@ -27,10 +26,10 @@ public:
         qint64 delaiMs; // before the wrong key is answered
     };
     // Counts one wrong key.
-    Refus compter(const QString &compte, const QString &source, const QString &paire);
+    Refus compter(const QString &compte, const QString &source);
 
 private:
-    bool ecrire(const QString cles[3], qint64 maintenant, qint64 videA[3]);
+    bool ecrire(const QString cles[2], qint64 maintenant, qint64 videA[2]);
     void elaguer(qint64 maintenant);
     bool echouer(const QSqlQuery &requete);
     void reussir();
@@ -38,7 +37,6 @@ private:
     Banque &banque;
     CompteursRecents comptes;
     CompteursRecents sources;
-    CompteursRecents paires;
     QElapsedTimer monotone;
     qint64 dernierElagage = 0;
     bool enPanne = false;

@@ -15,6 +15,9 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include <atomic>
+#include <memory>
+
 namespace {
 
 // Memory for the counters stays bounded whatever the number of sources.
@@ -39,6 +42,8 @@ constexpr qint64 periodeConnueMs = 250;
 constexpr int rafaleConnue = 8;
 // How long an address from which an account logged in stays known for it.
 constexpr qint64 souvenirReussiteMs = qint64(7) * 24 * 3600 * 1000;
+// A flood of "busy" refusals logs one line per address this often, with the count of the others.
+constexpr qint64 periodeLignesOccupeMs = 1000;
 
 // Starts every thread of the pool now and keeps them for good: a thread
 // started later needs descriptors, which a server at its limit has none of.
@@ -70,6 +75,7 @@ Identification::Identification(Banque &banque, asio::io_context &contexte, QObje
     , rythmeComptes(maxSourcesSuivies, periodeCompteMs)
     , rythmeConnues(maxSourcesSuivies, periodeConnueMs)
     , reussites(maxSourcesSuivies, souvenirReussiteMs)
+    , lignesOccupe(maxSourcesSuivies, periodeLignesOccupeMs)
 {
     horloge.start();
     calculs.setMaxThreadCount(QThread::idealThreadCount());
@@ -164,7 +170,13 @@ void Identification::occuper(const Demande &demande, int sens)
 
 void Identification::refuserOccupe(const Demande &demande, const char *detail)
 {
-    journaliserRefus(demande.numero, "busy", demande.adresse, demande.compte, QLatin1String(detail));
+    int taisus = 0;
+    if (lignesOccupe.aEcrire(demande.source, maintenant(), &taisus)) {
+        QString texte = QLatin1String(detail);
+        if (taisus > 0)
+            texte += QStringLiteral("; %1 more from the address not logged since its last such line").arg(taisus);
+        journaliserRefus(demande.numero, "busy", demande.adresse, demande.compte, texte);
+    }
     if (demande.connexion)
         demande.connexion->terminer(
             QStringLiteral("i:Too many keys are being checked, please try again in a few seconds"));
@@ -172,12 +184,23 @@ void Identification::refuserOccupe(const Demande &demande, const char *detail)
 
 void Identification::verifier(const Demande &demande)
 {
+    if (!demande.connexion)
+        return;
     const QString cle = demande.cle;
     const QString empreinte = demande.empreinte;
+    // A client that hangs up before its key's turn costs no derivation:
+    // nobody would hear the answer, and a flood of such keys would delay the rest.
+    const auto partie = std::make_shared<std::atomic_bool>(false);
+    connect(demande.connexion.data(), &ConnexionClient::fermee, this, [partie] { *partie = true; });
     occuper(demande, 1);
-    calculer([cle, empreinte] { return verifierCle(cle, empreinte); },
-             [this, demande](bool juste) { cleVerifiee(demande, juste); },
-             demande.connue ? prioriteConnue : prioriteVerification);
+    calculer(
+        [cle, empreinte, partie]() -> std::optional<bool> {
+            if (*partie)
+                return std::nullopt;
+            return verifierCle(cle, empreinte);
+        },
+        [this, demande](std::optional<bool> juste) { cleVerifiee(demande, juste); },
+        demande.connue ? prioriteConnue : prioriteVerification);
 }
 
 // Runs calcul on a worker thread, then suite with its result on the loop's thread.
@@ -196,10 +219,12 @@ void Identification::calculer(Calcul calcul, Suite suite, int priorite)
         priorite);
 }
 
-void Identification::cleVerifiee(const Demande &demande, bool juste)
+void Identification::cleVerifiee(const Demande &demande, std::optional<bool> juste)
 {
     occuper(demande, -1);
-    if (!juste) {
+    if (!juste)
+        return; // not checked: its client had gone
+    if (!*juste) {
         refuserCle(demande);
     } else {
         // Read again: money may have come in during the derivation.
@@ -272,7 +297,7 @@ void Identification::empreinteCalculee(const QString &compte, const QString &emp
 // Counts even when the connection is gone: closing early must not spare a guess its weight.
 void Identification::refuserCle(const Demande &demande)
 {
-    const EchecsCles::Refus refus = echecs.compter(demande.compte, demande.source, demande.paire());
+    const EchecsCles::Refus refus = echecs.compter(demande.compte, demande.source);
     journaliserRefus(demande.numero, "wrong-key", demande.adresse, demande.compte,
                      QStringLiteral("%1 recent for the account, %2 from the address")
                          .arg(refus.parCompte)

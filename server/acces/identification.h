@@ -8,6 +8,7 @@
 #include "server/acces/compteursrecents.h"
 #include "server/acces/creationscomptes.h"
 #include "server/acces/echecscles.h"
+#include "server/acces/lignesbornees.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -15,6 +16,8 @@
 #include <QPointer>
 #include <QThreadPool>
 #include <QVector>
+
+#include <optional>
 
 class Banque;
 class ConnexionClient;
@@ -81,7 +84,7 @@ private:
     void occuper(const Demande &demande, int sens);
     void refuserOccupe(const Demande &demande, const char *detail);
     void verifier(const Demande &demande);
-    void cleVerifiee(const Demande &demande, bool juste);
+    void cleVerifiee(const Demande &demande, std::optional<bool> juste);
     void creer(const Demande &demande);
     void empreinteCalculee(const QString &compte, const QString &empreinte);
     template <typename Calcul, typename Suite>
@@ -106,6 +109,8 @@ private:
     CompteursRecents rythmeConnues;
     // The addresses and accounts that logged in lately.
     CompteursRecents reussites;
+    // "busy" refusals logged, one line per address and second at most.
+    LignesBornees lignesOccupe;
     QElapsedTimer horloge;
     QThreadPool calculs;
 };

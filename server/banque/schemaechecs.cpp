@@ -15,17 +15,12 @@ QStringList schemaEchecsCles()
 // source still has to forget, from now at the earliest.
 QString instructionCompterEchecs(qint64 periodeMs)
 {
-    return QStringLiteral("INSERT INTO key_failures AS f (source, empty_at, last_at) VALUES (?, ?, ?), (?, ?, ?), (?, ?, ?)"
+    return QStringLiteral("INSERT INTO key_failures AS f (source, empty_at, last_at) VALUES (?, ?, ?), (?, ?, ?)"
                           " ON CONFLICT (source) DO UPDATE SET"
                           " empty_at = CASE WHEN f.empty_at > excluded.last_at THEN f.empty_at ELSE excluded.last_at END + %1,"
                           " last_at = excluded.last_at"
                           " RETURNING source, empty_at")
         .arg(periodeMs);
-}
-
-QString instructionLireEchecs()
-{
-    return QStringLiteral("SELECT empty_at, last_at FROM key_failures WHERE source = ?");
 }
 
 QString instructionOublierEchecs()

@@ -6,18 +6,17 @@
 
 // The recent wrong keys, kept in the database so that every server on it
 // counts the same ones, and a restart forgets none. One row per source (an
-// account, an address, an address and account), with the moment (ms since
-// the epoch) when all its wrong keys are forgotten and that of the last one.
+// account, an address), with the moment (ms since the epoch) when all its
+// wrong keys are forgotten and that of the last one. Rows of an address and
+// account that older servers wrote are read by nobody and go when forgotten.
 // The same statements on SQLite and PostgreSQL.
 
 // Idempotent: run when the database's tables are created.
 QStringList schemaEchecsCles();
 
-// Counts one wrong key for three sources at once: bound (source, moment +
-// periode, moment) three times; gives (source, empty_at) for each.
+// Counts one wrong key for two sources at once: bound (source, moment +
+// periode, moment) twice; gives (source, empty_at) for each.
 QString instructionCompterEchecs(qint64 periodeMs);
-// (source): its empty_at and last_at.
-QString instructionLireEchecs();
 // (moment): drops the sources whose wrong keys are all forgotten.
 QString instructionOublierEchecs();
 // (rang): keeps the rang sources counted last, drops the others.
