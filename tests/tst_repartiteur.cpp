@@ -379,7 +379,8 @@ void TestRepartiteur::connexionsMuettesEcartees()
     // The servers' own time-out for credentials at its default, so that only HAProxy's 5 s drop them.
     for (auto &serveur : serveurs) {
         QVERIFY(serveur->arreter());
-        QVERIFY2(serveur->demarrer({QStringLiteral("--proxy-from"), QStringLiteral("127.0.0.1")}),
+        QVERIFY2(serveur->demarrer({QStringLiteral("--proxy-from"), QStringLiteral("127.0.0.1"),
+                                    QStringLiteral("--monitor-port"), QStringLiteral("0")}),
                  qPrintable(serveur->journal()));
     }
     QVERIFY(demarrerHaproxy({prlimit, QStringLiteral("--nofile=512:512"), QStringLiteral("--")}));
