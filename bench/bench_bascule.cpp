@@ -128,6 +128,9 @@ private:
             ++connectes;
             return;
         }
+        // The money from the previous account in the ring: a notice, not an answer.
+        if (reponse.startsWith(QLatin1String("r:")))
+            return;
         const auto maintenant = Horloge::now();
         if (reponse.startsWith(QLatin1String("s:"))) {
             ++confirmes;
