@@ -65,8 +65,11 @@ qovi_ha_start() {
         (umask 077 && bash "$here/patroni-node.sh" "$qovi_ha_dir" "n$n" "${qovi_ha_pg[n]}" "${qovi_ha_rest[n]}" \
             "${raft[n]}" "${raft[1 - n]}" "$PGPASSWORD" >"$qovi_ha_dir/n$n.yml")
         chown postgres: "$qovi_ha_dir/n$n.yml"
+        # Standard input on /dev/null, as a service has it: a backend left by its
+        # postmaster's death reads it, and an open one would keep that backend,
+        # and the connection of its client, for ever.
         setpriv --reuid=postgres --regid=postgres --init-groups patroni "$qovi_ha_dir/n$n.yml" \
-            >"$qovi_ha_dir/n$n.log" 2>&1 &
+            </dev/null >"$qovi_ha_dir/n$n.log" 2>&1 &
         qovi_ha_pids+=($!)
     done
     qovi_ha_url="postgresql://postgres@127.0.0.1:${qovi_ha_pg[0]},127.0.0.1:${qovi_ha_pg[1]}/postgres?target_session_attrs=read-write"

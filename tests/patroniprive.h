@@ -198,6 +198,10 @@ private:
         patroni.setWorkingDirectory(dossier.path());
         patroni.setProcessChannelMode(QProcess::MergedChannels);
         patroni.setStandardOutputFile(journal(noeud));
+        // As a service runs it: a backend left by its postmaster's death reads
+        // its standard input, and a pipe left open would keep it, and the
+        // connection of its client, for ever.
+        patroni.setStandardInputFile(QProcess::nullDevice());
         patroni.start(QStandardPaths::findExecutable(QStringLiteral("patroni")), {configuration});
         if (!patroni.waitForStarted(30000))
             return QStringLiteral("needs Patroni: it does not start");
