@@ -224,7 +224,6 @@ void TestBascule::standbyPrendLeRelais()
     if (!QTest::qWaitFor([&] { return a.premierSApres(promotion) >= 0 && c.premierSApres(promotion) >= 0; }, 30000)) {
         qWarning().noquote() << evenementsRares(serveur.journal()) << a.client.reponses.mid(a.client.reponses.size() - 5)
                              << c.client.reponses.mid(c.client.reponses.size() - 5);
-        QTest::qWait(qEnvironmentVariableIntValue("PAUSE_DEBUG"));
         QFAIL("no transfer confirmed within 30 s of the promotion");
     }
     const qint64 retour = qMax(a.premierSApres(promotion), c.premierSApres(promotion));
