@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # Sourced by scripts/cluster.sh --ha and scripts/bench.sh: a primary and a
 # synchronous standby on this machine, under two Patroni processes (their
 # built-in Raft, no etcd), as the postgres user, in a temporary folder, every
@@ -11,6 +12,7 @@
 #   qovi_ha_stop    stops both (each Patroni stops its PostgreSQL) and removes the folder.
 #   qovi_ha_roles   prints "n0=leader n1=sync_standby" as Patroni sees it.
 
+# shellcheck disable=SC2034 # set here, read by the scripts that source this one
 qovi_ha_dir=
 qovi_ha_url=
 qovi_ha_pids=()

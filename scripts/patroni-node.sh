@@ -12,7 +12,7 @@
 set -euo pipefail
 [ $# -eq 7 ] || { echo "usage: patroni-node.sh DIR NAME PG_PORT REST_PORT RAFT_PORT PARTNER_RAFT_PORT PASSWORD" >&2; exit 2; }
 dir=$1 name=$2 pg=$3 rest=$4 raft=$5 partner=$6 password=$7
-bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+bin=$(find /usr/lib/postgresql -mindepth 2 -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1)
 
 cat <<YAML
 scope: qovi-ha
