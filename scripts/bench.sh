@@ -131,3 +131,24 @@ qovi_pg_fsync=on
 qovi_pg_start 2>>"$log"
 [ -n "${QOVI_TEST_PG_URL:-}" ] || { echo "failed: bench_livraison needs PostgreSQL (root and the postgresql package)" >&2; tail -n 20 "$log" >&2; exit 1; }
 (cd "$work" && run "$dir/bench/bench_livraison" "$dir/qovi-server" "$QOVI_TEST_PG_URL")
+
+# A primary and a synchronous standby under Patroni: what waiting for the standby
+# costs a transfer, and the time to serve again after the primary's loss. Not in
+# quick mode: Patroni's start and a failover take some 20 s.
+if [ "$QOVI_BENCH_QUICK" = 1 ]; then
+    echo "bench_bascule: not run in quick mode (Patroni's start and a failover)" >&2
+else
+    [ -x "$dir/bench/bench_bascule" ] || { echo "failed: bench_bascule was not built" >&2; exit 1; }
+    (
+        # shellcheck source=patroni-ha.sh
+        source "$root/scripts/patroni-ha.sh"
+        trap qovi_ha_stop EXIT
+        qovi_ha_start 2>>"$log" || { echo "failed: bench_bascule needs Patroni (see $log)" >&2; tail -n 20 "$log" >&2; exit 1; }
+        roles=$(qovi_ha_roles)
+        leader=0 standby=1
+        [[ $roles == *n1=leader* ]] && leader=1 standby=0
+        cd "$work" && run "$dir/bench/bench_bascule" "$dir/qovi-server" "$qovi_ha_url" \
+            "$(head -n 1 "$qovi_ha_dir/n$leader/postmaster.pid")" \
+            "postgresql://postgres@127.0.0.1:${qovi_ha_pg[standby]}/postgres"
+    )
+fi

@@ -5,7 +5,19 @@
 # `bash scripts/run.sh` connects through it. Runs in the foreground; Ctrl-C
 # stops all it started, and the database with it (it lives in /tmp).
 # Needs root (PostgreSQL runs as its own user).
+#
+#   cluster.sh         one PostgreSQL
+#   cluster.sh --ha    a primary and a synchronous standby under Patroni (its
+#                      built-in Raft), the servers given both in one URL: kill
+#                      the primary and the standby takes over, with every
+#                      confirmed transfer (the README's cluster section)
 set -euo pipefail
+ha=false
+case "${1:-}" in
+--ha) ha=true ;;
+"") ;;
+*) echo "usage: bash scripts/cluster.sh [--ha]" >&2; exit 2 ;;
+esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" >/dev/null
 [ "$(id -u)" -eq 0 ] || { echo "cluster.sh needs root (PostgreSQL runs as the postgres user)" >&2; exit 1; }
@@ -22,12 +34,14 @@ server_pids=()
 haproxy_pid=
 # shellcheck source=postgres-test.sh
 source "$root/scripts/postgres-test.sh"
+# shellcheck source=patroni-ha.sh
+source "$root/scripts/patroni-ha.sh"
 stop_all() {
     trap - EXIT INT TERM HUP
     local pid
     for pid in $haproxy_pid "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in $haproxy_pid "${server_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    qovi_pg_stop
+    if $ha; then qovi_ha_stop; else qovi_pg_stop; fi
     rm -rf "$work"
     echo "cluster stopped"
 }
@@ -35,17 +49,22 @@ trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
-# A durable cluster (fsync on), unlike the tests' one; never one named by the environment.
-unset QOVI_TEST_PG_URL
-qovi_pg_fsync=on
-qovi_pg_start
-url=${QOVI_TEST_PG_URL:-}
-[ -n "$url" ] || { echo "cluster.sh: PostgreSQL did not start (see above)" >&2; exit 1; }
-# The password goes to libpq through the environment, where ps does not show it.
-credentials=${url#postgresql://}
-credentials=${credentials%%@*}
-export PGPASSWORD=${credentials#*:}
-url="postgresql://${credentials%%:*}@${url#*@}"
+if $ha; then
+    qovi_ha_start || exit 1
+    url=$qovi_ha_url
+else
+    # A durable cluster (fsync on), unlike the tests' one; never one named by the environment.
+    unset QOVI_TEST_PG_URL
+    qovi_pg_fsync=on
+    qovi_pg_start
+    url=${QOVI_TEST_PG_URL:-}
+    [ -n "$url" ] || { echo "cluster.sh: PostgreSQL did not start (see above)" >&2; exit 1; }
+    # The password goes to libpq through the environment, where ps does not show it.
+    credentials=${url#postgresql://}
+    credentials=${credentials%%@*}
+    export PGPASSWORD=${credentials#*:}
+    url="postgresql://${credentials%%:*}@${url#*@}"
+fi
 
 # HAProxy names each client in a PROXY protocol header (send-proxy-v2): the
 # servers trust it from HAProxy's address only, and count real clients. New
@@ -89,9 +108,17 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
+if $ha; then
+    database="PostgreSQL   $url
+               a primary and a synchronous standby under Patroni (pids ${qovi_ha_pids[*]}, data in $qovi_ha_dir)
+               roles: patronictl -c $qovi_ha_dir/n0.yml list
+               the primary lost: kill -9 \$(head -n 1 $qovi_ha_dir/NODE/postmaster.pid) for the leader's NODE"
+else
+    database="PostgreSQL   $url (pid $qovi_pg_pid, fsync on, data in $qovi_pg_dir)"
+fi
 cat <<INFO
 QoVi\$ runs as one service on this machine:
-  PostgreSQL   $url (pid $qovi_pg_pid, fsync on, data in $qovi_pg_dir)
+  $database
   qovi-server  127.0.0.1:${ports[0]} (pid ${server_pids[0]}), 127.0.0.1:${ports[1]} (pid ${server_pids[1]}), 127.0.0.1:${ports[2]} (pid ${server_pids[2]})
                logs: $work/server1.log, server2.log, server3.log
                health and metrics: http://127.0.0.1:${monitor_ports[0]}/health, :${monitor_ports[1]}, :${monitor_ports[2]} (/metrics)

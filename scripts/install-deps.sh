@@ -24,6 +24,8 @@ tests=(
     postgresql
     # test tools: HAProxy in front of several servers (the cluster demo and its test)
     haproxy
+    # the high-availability demo and its test: Patroni with its built-in Raft (no etcd)
+    patroni python3-pysyncobj
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxcb1-dev
     desktop-file-utils dpkg-dev file
@@ -76,9 +78,10 @@ if $installingPostgres; then
         pg_dropcluster --stop "$version" "$(basename "$cluster")"
     done
 fi
-# fail2ban (for its fail2ban-regex: tst_journal checks the shipped filter) and HAProxy
-# (the tests start their own) are test tools here: neither daemon runs, now or at boot.
-for daemon in fail2ban haproxy; do
+# fail2ban (for its fail2ban-regex: tst_journal checks the shipped filter), HAProxy and
+# Patroni (the tests and scripts/cluster.sh start their own) are test tools here: no
+# daemon of theirs runs, now or at boot.
+for daemon in fail2ban haproxy patroni; do
     [[ " ${missing[*]} " == *" $daemon "* ]] && command -v systemctl >/dev/null || continue
     if [ -d /run/systemd/system ]; then
         systemctl disable --now "$daemon.service" >/dev/null 2>&1 || true

@@ -29,6 +29,13 @@ class PostgresPrive
 public:
     ~PostgresPrive() { finir(SIGQUIT); }
 
+    // Before preparer(): a password shared with another cluster, for one URL
+    // that names both (libpq sends the same one to each host).
+    void choisirMotDePasse(const QString &mot) { motDePasse = mot; }
+
+    // Before demarrer(): a setting of the postmaster's command line (name=value).
+    void regler(const QString &reglage) { reglages.append(reglage); }
+
     // Initialises the cluster and starts it. Empty when it runs; else what the
     // machine lacks, in the form a QSKIP message begins with.
     QString preparer()
@@ -44,7 +51,8 @@ public:
         if (!dossier.isValid()
             || ::chown(QFile::encodeName(dossier.path()).constData(), utilisateur->pw_uid, utilisateur->pw_gid) != 0)
             return QStringLiteral("needs PostgreSQL: no temporary directory for a cluster");
-        motDePasse = QString::number(QRandomGenerator::global()->generate64(), 36);
+        if (motDePasse.isEmpty())
+            motDePasse = QString::number(QRandomGenerator::global()->generate64(), 36);
         QFile fichier(dossier.filePath(QStringLiteral("motdepasse")));
         if (!fichier.open(QIODevice::WriteOnly) || fichier.write(motDePasse.toLatin1()) < 0)
             return QStringLiteral("needs PostgreSQL: cannot write the password file");
@@ -84,11 +92,13 @@ public:
         postmaster.setWorkingDirectory(dossier.path());
         postmaster.setStandardOutputFile(journal(), QIODevice::Append);
         postmaster.setStandardErrorFile(journal(), QIODevice::Append);
-        postmaster.start(bin + QStringLiteral("/postgres"),
-                         {QStringLiteral("-D"), donnees(), QStringLiteral("-c"), QStringLiteral("listen_addresses=127.0.0.1"),
-                          QStringLiteral("-c"), QStringLiteral("port=%1").arg(port), QStringLiteral("-c"),
-                          QStringLiteral("unix_socket_directories=") + dossier.path(), QStringLiteral("-c"),
-                          QStringLiteral("fsync=off")});
+        QStringList arguments{QStringLiteral("-D"), donnees(), QStringLiteral("-c"), QStringLiteral("listen_addresses=127.0.0.1"),
+                              QStringLiteral("-c"), QStringLiteral("port=%1").arg(port), QStringLiteral("-c"),
+                              QStringLiteral("unix_socket_directories=") + dossier.path(), QStringLiteral("-c"),
+                              QStringLiteral("fsync=off")};
+        for (const QString &reglage : reglages)
+            arguments << QStringLiteral("-c") << reglage;
+        postmaster.start(bin + QStringLiteral("/postgres"), arguments);
         // The postmaster writes "ready" in its PID file once it accepts connections.
         const QString fichierPid = donnees() + QStringLiteral("/postmaster.pid");
         enMarche = QTest::qWaitFor(
@@ -110,6 +120,8 @@ public:
     }
 
     qint64 pid() const { return postmaster.processId(); }
+
+    quint16 numeroPort() const { return port; }
 
     QString url() const
     {
@@ -178,6 +190,7 @@ private:
     QTemporaryDir dossier;
     QString bin;
     QString motDePasse;
+    QStringList reglages;
     quint16 port = 0;
     bool enMarche = false;
     ProcessusLie postmaster{SIGQUIT};

@@ -1,5 +1,6 @@
 #include "server/banque/adressebase.h"
 
+#include "server/banque/adressepostgres.h"
 #include "server/banque/postgres.h"
 
 #include <QDir>
@@ -20,12 +21,11 @@ QSqlDatabase connexionBase(const QString &adresse, const QString &nom, QString *
 {
     const QUrl url(adresse);
     const QString schema = adresse.contains(QLatin1String("://")) ? url.scheme() : QString();
-    if (schema == QLatin1String("postgresql") || schema == QLatin1String("postgres")) {
-        if (!url.isValid() || url.path().size() < 2) {
-            *erreur = QStringLiteral("a PostgreSQL address reads postgresql://user@host[:port]/database");
+    if (estAdressePostgres(adresse)) {
+        AdressePostgres lue;
+        if (!lireAdressePostgres(adresse, &lue, erreur))
             return QSqlDatabase();
-        }
-        return basePostgres(url, nom);
+        return basePostgres(lue, nom);
     }
 
     QString chemin = adresse;
@@ -53,6 +53,7 @@ bool estAdressePostgres(const QString &adresse)
 {
     if (!adresse.contains(QLatin1String("://")))
         return false;
-    const QString schema = QUrl(adresse).scheme();
+    // Not QUrl's scheme(): QUrl cannot read a list of hosts, and gives none for it.
+    const QString schema = adresse.section(QLatin1String("://"), 0, 0);
     return schema == QLatin1String("postgresql") || schema == QLatin1String("postgres");
 }

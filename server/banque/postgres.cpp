@@ -1,9 +1,10 @@
 #include "server/banque/postgres.h"
 
+#include "server/banque/adressepostgres.h"
+
 #include <QSqlDriver>
 #include <QStringList>
 #include <QUrl>
-#include <QUrlQuery>
 #include <QVariant>
 
 #include <libpq-fe.h>
@@ -26,19 +27,27 @@ void filtrerLiberation(QtMsgType genre, const QMessageLogContext &contexte, cons
 
 } // namespace
 
-QSqlDatabase basePostgres(const QUrl &url, const QString &nom)
+QSqlDatabase basePostgres(const AdressePostgres &adresse, const QString &nom)
 {
     QSqlDatabase base = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), nom);
-    base.setHostName(url.host());
-    base.setPort(url.port(5432));
-    base.setUserName(url.userName());
-    base.setPassword(url.password());
-    base.setDatabaseName(url.path().mid(1));
+    // libpq reads a comma-separated list of hosts, and of ports when they differ.
+    base.setHostName(adresse.hotes.join(QLatin1Char(',')));
+    base.setUserName(adresse.utilisateur);
+    base.setPassword(adresse.motDePasse);
+    base.setDatabaseName(adresse.base);
     QStringList options;
     for (const auto &delai : optionsDelais())
         options.append(delai.first + QStringLiteral("='") + delai.second + QLatin1Char('\''));
-    const auto elements = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
-    for (const auto &element : elements)
+    const QList<quint16> &ports = adresse.ports;
+    if (ports.count(ports.value(0)) == ports.size()) {
+        base.setPort(ports.value(0));
+    } else {
+        QStringList liste;
+        for (const quint16 port : ports)
+            liste.append(QString::number(port));
+        options.append(QStringLiteral("port=") + liste.join(QLatin1Char(',')));
+    }
+    for (const auto &element : adresse.options)
         options.append(element.first + QLatin1Char('=') + element.second);
     base.setConnectOptions(options.join(QLatin1Char(';')));
     return base;

@@ -1,10 +1,9 @@
 #include "server/grappe/grappe.h"
 
 #include "server/banque/adressebase.h"
+#include "server/banque/adressepostgres.h"
 
 #include <QRandomGenerator>
-#include <QUrl>
-#include <QUrlQuery>
 
 QString nouvelleOrigine()
 {
@@ -15,10 +14,5 @@ QString adresseAvecOrigine(const QString &adresse, const QString &origine)
 {
     if (!estAdressePostgres(adresse))
         return adresse;
-    QUrl url(adresse);
-    QUrlQuery elements(url);
-    elements.removeAllQueryItems(QStringLiteral("application_name"));
-    elements.addQueryItem(QStringLiteral("application_name"), origine);
-    url.setQuery(elements);
-    return url.toString(QUrl::FullyEncoded);
+    return adresseAvecOption(adresse, QStringLiteral("application_name"), origine);
 }

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Writes the Patroni configuration of one node of the one-machine high-availability
+# demo (scripts/cluster.sh --ha, tests/tst_bascule): a PostgreSQL node listening on
+# 127.0.0.1 only, its REST API and its Raft member (Patroni's built-in consensus,
+# python3-pysyncobj, so that no etcd is needed), with a synchronous standby.
+#
+#   patroni-node.sh DIR NAME PG_PORT REST_PORT RAFT_PORT PARTNER_RAFT_PORT PASSWORD > NAME.yml
+#
+# DIR holds the node's data (DIR/NAME) and Raft state (DIR/raft-NAME); it must
+# belong to the user that runs Patroni. PASSWORD is the superuser's and the
+# replication user's.
+set -euo pipefail
+[ $# -eq 7 ] || { echo "usage: patroni-node.sh DIR NAME PG_PORT REST_PORT RAFT_PORT PARTNER_RAFT_PORT PASSWORD" >&2; exit 2; }
+dir=$1 name=$2 pg=$3 rest=$4 raft=$5 partner=$6 password=$7
+bin=$(find /usr/lib/postgresql -mindepth 2 -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1)
+
+cat <<YAML
+scope: qovi-ha
+name: $name
+restapi:
+  listen: 127.0.0.1:$rest
+  connect_address: 127.0.0.1:$rest
+raft:
+  data_dir: $dir/raft-$name
+  self_addr: 127.0.0.1:$raft
+  partner_addrs: ['127.0.0.1:$partner']
+bootstrap:
+  dcs:
+    # Short, for a demo on one machine: a lost leader is noticed within seconds.
+    ttl: 12
+    loop_wait: 1
+    retry_timeout: 5
+    # A crashed primary is not restarted where it was: the standby takes over.
+    primary_start_timeout: 0
+    maximum_lag_on_failover: 1048576
+    # A commit waits for the standby: a confirmed transfer is on both machines.
+    synchronous_mode: true
+    postgresql:
+      use_pg_rewind: true
+      parameters:
+        synchronous_commit: 'on'
+        wal_level: replica
+        hot_standby: 'on'
+        max_wal_senders: 5
+        max_replication_slots: 5
+        wal_log_hints: 'on'
+  initdb:
+    - encoding: UTF8
+    - auth-local: peer
+    - auth-host: scram-sha-256
+  pg_hba:
+    - local all all peer
+    - host replication replicator 127.0.0.1/32 scram-sha-256
+    - host all all 127.0.0.1/32 scram-sha-256
+postgresql:
+  listen: 127.0.0.1:$pg
+  connect_address: 127.0.0.1:$pg
+  data_dir: $dir/$name
+  bin_dir: $bin
+  pgpass: $dir/pgpass-$name
+  authentication:
+    superuser:
+      username: postgres
+      password: '$password'
+    replication:
+      username: replicator
+      password: '$password'
+    rewind:
+      username: postgres
+      password: '$password'
+  parameters:
+    unix_socket_directories: '$dir'
+tags:
+  nofailover: false
+  noloadbalance: false
+  clonefrom: false
+  nosync: false
+YAML
