@@ -49,6 +49,7 @@ if $root && id nobody >/dev/null 2>&1; then
         can+=("needs an unprivileged user:")
 fi
 command -v haproxy >/dev/null && can+=("needs haproxy:")
+command -v patroni >/dev/null && python3 -c "import pysyncobj" 2>/dev/null && can+=("needs Patroni")
 command -v stunnel4 >/dev/null && can+=("needs stunnel:")
 command -v fail2ban-regex >/dev/null && can+=("needs fail2ban:")
 command -v Xvfb >/dev/null && can+=("needs a display:")
