@@ -5,6 +5,7 @@
 // server program started on it.
 
 #include "processuslie.h"
+#include "server/banque/adressebase.h"
 #include "server/banque/banque.h"
 
 #include <QProcess>
@@ -165,12 +166,36 @@ inline ResultatCommande lancerCommande(const QStringList &arguments)
 }
 
 // Credits an account through the admin command, as an administrator would.
-inline bool crediter(const BaseDeTest &base, const QString &compte, qint64 montant)
+inline bool crediterSur(const QString &adresse, const QString &compte, qint64 montant)
 {
-    return lancerCommande({QStringLiteral("--database"), base.url, QStringLiteral("credit"), compte,
+    return lancerCommande({QStringLiteral("--database"), adresse, QStringLiteral("credit"), compte,
                            QString::number(montant)})
                .code
            == 0;
+}
+
+inline bool crediter(const BaseDeTest &base, const QString &compte, qint64 montant)
+{
+    return crediterSur(base.url, compte, montant);
+}
+
+// The first column of the first row of sql, on a connection of its own;
+// invalid (with a warning) when the database cannot answer it.
+inline QVariant interroger(const QString &adresse, const QString &sql)
+{
+    QVariant valeur;
+    const QString nom = QStringLiteral("interrogation-de-test");
+    {
+        QString erreur;
+        QSqlDatabase base = connexionBase(adresse, nom, &erreur);
+        QSqlQuery requete(base);
+        if (base.open() && requete.exec(sql) && requete.next())
+            valeur = requete.value(0);
+        else
+            qWarning() << base.lastError().text() << requete.lastError().text() << erreur;
+    }
+    QSqlDatabase::removeDatabase(nom);
+    return valeur;
 }
 
 // The server program serving a database on a free port of 127.0.0.1, with a

@@ -36,13 +36,6 @@ QVariantList lireColonne(const QString &url, const QString &sql)
     return valeurs;
 }
 
-bool crediterSur(const QString &url, const QString &compte, qint64 montant)
-{
-    return lancerCommande({QStringLiteral("--database"), url, QStringLiteral("credit"), compte, QString::number(montant)})
-               .code
-           == 0;
-}
-
 // The server's log without its line per connection and per transfer: what a failure needs to show.
 QString evenementsRares(const QString &journal)
 {

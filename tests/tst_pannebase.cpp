@@ -30,31 +30,6 @@ QString virement(const QString &source, const QString &destinataire, int montant
     return QStringLiteral("v:%1:%2:%3:%4").arg(source, destinataire).arg(montant).arg(cle);
 }
 
-// Runs sql beside the servers; the first column of the first row.
-QVariant interroger(const QString &url, const QString &sql)
-{
-    QVariant valeur;
-    const QString nom = QStringLiteral("interrogation-panne");
-    {
-        QString erreur;
-        QSqlDatabase base = connexionBase(url, nom, &erreur);
-        QSqlQuery requete(base);
-        if (base.open() && requete.exec(sql) && requete.next())
-            valeur = requete.value(0);
-        else
-            qWarning() << base.lastError().text() << requete.lastError().text() << erreur;
-    }
-    QSqlDatabase::removeDatabase(nom);
-    return valeur;
-}
-
-bool crediterSur(const QString &url, const QString &compte, qint64 montant)
-{
-    return lancerCommande({QStringLiteral("--database"), url, QStringLiteral("credit"), compte, QString::number(montant)})
-               .code
-           == 0;
-}
-
 // The postmaster and every process it started.
 QVector<pid_t> processusGrappe(pid_t postmaster)
 {

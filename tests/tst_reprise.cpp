@@ -27,26 +27,8 @@ int nombreDe(const QStringList &reponses, const QString &debut)
 // The first column of the first row, read beside the server.
 qint64 lireNombre(const QString &url, const QString &sql)
 {
-    qint64 valeur = -1;
-    const QString nom = QStringLiteral("lecture-reprise");
-    {
-        QString erreur;
-        QSqlDatabase base = connexionBase(url, nom, &erreur);
-        QSqlQuery requete(base);
-        if (base.open() && requete.exec(sql) && requete.next())
-            valeur = requete.value(0).toLongLong();
-        else
-            qWarning() << base.lastError().text() << requete.lastError().text() << erreur;
-    }
-    QSqlDatabase::removeDatabase(nom);
-    return valeur;
-}
-
-bool crediterSur(const QString &url, const QString &compte, qint64 montant)
-{
-    return lancerCommande({QStringLiteral("--database"), url, QStringLiteral("credit"), compte, QString::number(montant)})
-               .code
-           == 0;
+    const QVariant valeur = interroger(url, sql);
+    return valeur.isValid() ? valeur.toLongLong() : -1;
 }
 
 QString virementDeAVersB(int montant)
