@@ -10,6 +10,7 @@
 
 #include "server/banque/adressebase.h"
 #include "server/grappe/presencepostgres.h"
+#include "server/reseau/sentinelle.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -98,6 +99,7 @@ private slots:
     void ecouteInterrompue();
     void delaisDesConnexions();
     void reconnexionsEspacees();
+    void arretPendantPause();
 
 private:
     std::unique_ptr<PostgresPrive> postgres;
@@ -312,4 +314,24 @@ void TestPanneBase::reconnexionsEspacees()
 }
 
 QTEST_GUILESS_MAIN(TestPanneBase)
+// A server asked to stop while its database is paused ends within the
+// deadline: its last statements (taking its rows away) are cut like any other.
+void TestPanneBase::arretPendantPause()
+{
+    Grappe2 grappe(postgres->url());
+    QVERIFY(grappe.demarrer());
+    const QVector<pid_t> grappePg = processusGrappe(pid_t(postgres->pid()));
+    signalerTous(grappePg, SIGSTOP);
+    QElapsedTimer duree;
+    duree.start();
+    grappe.premier.processus.terminate();
+    const bool fini = grappe.premier.processus.waitForFinished(30000);
+    const qint64 ecoule = duree.elapsed();
+    signalerTous(grappePg, SIGCONT);
+    QVERIFY2(fini, "the server did not stop within 30 s while its database was paused");
+    qInfo("stopped in %lld ms while the database was paused", ecoule);
+    QVERIFY2(ecoule < 3 * delaiBaseMs, qPrintable(QString::number(ecoule)));
+    QCOMPARE(grappe.premier.processus.exitStatus(), QProcess::NormalExit);
+}
+
 #include "tst_pannebase.moc"

@@ -5,6 +5,7 @@
 #include "server/programme/options.h"
 #include "server/programme/sortie.h"
 #include "server/reseau/descripteurs.h"
+#include "server/reseau/sentinelle.h"
 #include "server/service/serveur.h"
 #include "server/surveillance/sante.h"
 #include "server/surveillance/surveillance.h"
@@ -69,6 +70,9 @@ int servir(const Options &options)
     const QString origine = nouvelleOrigine();
     Options membre = options;
     membre.base = adresseAvecOrigine(options.base, origine);
+    // Outlives the bank and the cluster's presence, so that their last
+    // statements at a stop are bounded too.
+    Sentinelle sentinelle(contexte, delaiBaseMs);
     Banque banque;
     if (const int code = ouvrirBase(banque, membre))
         return code;

@@ -17,7 +17,6 @@ Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limite
     , banque(banque)
     , delaiMs(delaiMs)
     , limites(limites)
-    , sentinelle(contexte, delaiBaseMs)
     , reprise(contexte, banque)
     , ecoute(contexte)
     , identification(banque, contexte)

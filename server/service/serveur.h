@@ -12,7 +12,6 @@
 #include "server/protocole/requete.h"
 #include "server/reseau/ecoute.h"
 #include "server/reseau/proxysdeconfiance.h"
-#include "server/reseau/sentinelle.h"
 
 #include <QHostAddress>
 #include <QMultiHash>
@@ -85,7 +84,6 @@ private:
     Banque &banque;
     int delaiMs;
     Limites limites;
-    Sentinelle sentinelle;
     Reprise reprise;
     Ecoute ecoute;
     Identification identification;
