@@ -107,18 +107,19 @@ uint16_t portLibre(asio::io_context &contexte)
 }
 
 // HAProxy with the shipped configuration: its frontend on a free port, one
-// server line (the server under test), and without the switch to its own
-// user when not run as root.
+// server line (the server under test, its health checked on its endpoint for
+// operators), and without the switch to its own user when not run as root.
 class HaproxyBanc
 {
 public:
-    HaproxyBanc(asio::io_context &contexte, const std::string &modele, uint16_t portServeur, const std::string &dossier)
+    HaproxyBanc(asio::io_context &contexte, const std::string &modele, uint16_t portServeur,
+                uint16_t portSurveillance, const std::string &dossier)
         : journal(dossier + "/haproxy.log")
     {
         const std::string programme = trouverProgramme();
         portFrontal = portLibre(contexte);
         const std::string configuration = dossier + "/haproxy.cfg";
-        std::ofstream(configuration) << adapter(lireFichier(modele), portServeur);
+        std::ofstream(configuration) << adapter(lireFichier(modele), portServeur, portSurveillance);
         pid = fork();
         if (pid == 0) {
             const int log = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -169,8 +170,9 @@ private:
         return texte(programme);
     }
 
-    std::string adapter(const std::string &modele, uint16_t portServeur) const
+    std::string adapter(const std::string &modele, uint16_t portServeur, uint16_t portSurveillance) const
     {
+        const std::regex verification(R"(check port \d+)");
         const std::regex bind(R"(^(\s*bind) \S+(.*)$)");
         const std::regex serveur(R"(^(\s*server qovi)(\d+) \S+(.*)$)");
         const std::regex utilisateur(R"(^\s*(user|group|chroot)\s.*$)");
@@ -183,7 +185,10 @@ private:
                 continue;
             if (std::regex_match(ligne, trouve, serveur)) {
                 if (trouve[2] == "1")
-                    resultat << trouve[1] << "1 127.0.0.1:" << portServeur << trouve[3] << "\n";
+                    resultat << trouve[1] << "1 127.0.0.1:" << portServeur
+                             << std::regex_replace(trouve[3].str(), verification,
+                                                   "check port " + std::to_string(portSurveillance))
+                             << "\n";
                 continue;
             }
             if (std::regex_match(ligne, trouve, bind))
@@ -605,15 +610,18 @@ int executer(const QStringList &arguments)
     const QString base = dossier.filePath(QStringLiteral("bank.sqlite"));
     preparerComptes(base);
     // HAProxy connects from 127.0.0.1; direct clients come from other addresses of 127.0.0.0/8.
+    // HAProxy asks the server's endpoint for operators whether it can serve.
+    asio::io_context choixPort;
+    const uint16_t portSurveillance = portLibre(choixPort);
     ServeurSousTest serveur(programme,
                             {"--port", "0", "--database", texte(base), "--idle-timeout", "120", "--proxy-from",
-                             "127.0.0.1"},
+                             "127.0.0.1", "--monitor-port", std::to_string(portSurveillance)},
                             texte(dossier.filePath("server.log")));
     Banc banc;
     banc.serveur = &serveur;
     banc.direct = Extremite(Adresse::loopback(), serveur.port());
     try {
-        HaproxyBanc haproxy(banc.contexte, modele, serveur.port(), texte(dossier.path()));
+        HaproxyBanc haproxy(banc.contexte, modele, serveur.port(), portSurveillance, texte(dossier.path()));
         banc.haproxy = &haproxy;
         mesurerNat(banc, reglage, banc.direct, ProprietaireLent, 3, 1000ms, "direct");
         // Faster than the owner's address may have its keys checked: in full mode only,
