@@ -37,11 +37,13 @@ mirror=$(debian_mirror)
 base=$(debian_base "$cache" "$mirror") || fail "debootstrap"
 tree=$(mktemp -d "${QOVI_FRESH_DIR:-/var/tmp}/qovi-fresh.XXXXXX")
 run_pid=
-# The processes running inside the root: only this script starts any there.
+# The processes running inside the root, or in a folder of it they chrooted into
+# (HAProxy does): only this script starts any there.
 in_tree() {
-    local process
+    local process root_of
     for process in /proc/[0-9]*; do
-        [ "$(readlink "$process/root" 2>/dev/null)" = "$tree" ] && echo "${process#/proc/}"
+        root_of=$(readlink "$process/root" 2>/dev/null) || continue
+        case "$root_of" in "$tree" | "$tree"/*) echo "${process#/proc/}" ;; esac
     done
     return 0
 }
