@@ -8,6 +8,8 @@
 #include "server/banque/adressebase.h"
 #include "server/banque/banque.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -17,6 +19,7 @@
 #include <QTest>
 #include <QUrl>
 
+#include <cstdio>
 #include <memory>
 
 // The tests run on SQLite always, and on PostgreSQL too when QOVI_TEST_PG_URL
@@ -177,6 +180,20 @@ inline bool crediterSur(const QString &adresse, const QString &compte, qint64 mo
 inline bool crediter(const BaseDeTest &base, const QString &compte, qint64 montant)
 {
     return crediterSur(base.url, compte, montant);
+}
+
+// Moves a SQLite database and its companions from one folder to another, over
+// what is there, as an administrator's mv would.
+inline bool deplacerBaseSqlite(const QString &de, const QString &vers)
+{
+    for (const QString &fichier : {QStringLiteral("server.sqlite"), QStringLiteral("server.sqlite-wal"),
+                                   QStringLiteral("server.sqlite-shm")}) {
+        if (std::rename(QFile::encodeName(QDir(de).filePath(fichier)).constData(),
+                        QFile::encodeName(QDir(vers).filePath(fichier)).constData())
+            != 0)
+            return false;
+    }
+    return true;
 }
 
 // The first column of the first row of sql, on a connection of its own;

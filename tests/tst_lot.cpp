@@ -50,6 +50,14 @@ const std::vector<Cas> &tableCas()
     return cas;
 }
 
+// Some session of the database waits for a row lock (PostgreSQL).
+bool attendUnVerrou(BaseDeTest &base)
+{
+    return base.nombre(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                      "AND wait_event_type = 'Lock'"))
+           > 0;
+}
+
 } // namespace
 
 class TestLot : public QObject
@@ -201,13 +209,7 @@ void TestLot::unCompteDeuxFoisDansUnLot()
                      qPrintable(tenir.lastError().text()));
             avant->envoyer(QStringLiteral("v:%1:%2:1:%3").arg(bouchon, receveur, cle));
             // The server's lot waits for the row.
-            QVERIFY(QTest::qWaitFor(
-                [&] {
-                    return base->nombre(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = "
-                                                       "current_database() AND wait_event_type = 'Lock'"))
-                           > 0;
-                },
-                30000));
+            QVERIFY(QTest::qWaitFor([&] { return attendUnVerrou(*base); }, 30000));
         }
         const QString virement = QStringLiteral("v:%1:%2:25:%3").arg(payeur, receveur, cle);
         premier->envoyer(virement);
@@ -256,13 +258,7 @@ void TestLot::verrousDansLOrdreDesComptes()
         QSqlQuery tenir(verrou);
         QVERIFY(tenir.exec(QStringLiteral("SELECT balance FROM accounts WHERE account = '%1' FOR UPDATE").arg(bas)));
         payeur->envoyer(QStringLiteral("v:%1:%2:4:%3").arg(haut, bas, cle));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return base->nombre(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = "
-                                                   "current_database() AND wait_event_type = 'Lock'"))
-                       > 0;
-            },
-            30000));
+        QVERIFY(QTest::qWaitFor([&] { return attendUnVerrou(*base); }, 30000));
         QVERIFY(essai.transaction());
         libre = QSqlQuery(essai).exec(
             QStringLiteral("SELECT balance FROM accounts WHERE account = '%1' FOR UPDATE NOWAIT").arg(haut));

@@ -155,20 +155,8 @@ void TestReprise::fichierSqliteDeplace()
 
     // The database and its companions moved aside, as an administrator restoring a copy would begin.
     QVERIFY(QDir(dossier.path()).mkdir(QStringLiteral("ailleurs")));
-    const QStringList fichiers{QStringLiteral("server.sqlite"), QStringLiteral("server.sqlite-wal"),
-                               QStringLiteral("server.sqlite-shm")};
-    const auto deplacer = [&](const QString &de, const QString &vers) {
-        for (const QString &fichier : fichiers) {
-            // Over what is there, as an administrator's mv would.
-            if (std::rename(QFile::encodeName(QDir(de).filePath(fichier)).constData(),
-                            QFile::encodeName(QDir(vers).filePath(fichier)).constData())
-                != 0)
-                return false;
-        }
-        return true;
-    };
     const QString ailleurs = dossier.filePath(QStringLiteral("ailleurs"));
-    QVERIFY(deplacer(dossier.path(), ailleurs));
+    QVERIFY(deplacerBaseSqlite(dossier.path(), ailleurs));
     QVERIFY(QTest::qWaitFor([&] { return a.demander(virementDeAVersB(1), 5000).startsWith(QLatin1String("i:")); },
                             15000));
     ClientProtocole nouveau;
@@ -184,7 +172,7 @@ void TestReprise::fichierSqliteDeplace()
     QVERIFY(a.demander(virementDeAVersB(1), 5000).startsWith(QLatin1String("i:")));
 
     // Put back: the server serves from it again.
-    QVERIFY(deplacer(ailleurs, dossier.path()));
+    QVERIFY(deplacerBaseSqlite(ailleurs, dossier.path()));
     QVERIFY(QTest::qWaitFor([&] { return a.demander(virementDeAVersB(1), 5000).startsWith(QLatin1String("s:")); },
                             15000));
     verifierComptes(chemin, a.reponses, 1000);

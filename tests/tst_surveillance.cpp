@@ -210,19 +210,10 @@ void TestSurveillance::santeSqlite()
     ProcessusServeur serveur(chemin);
     QVERIFY2(serveur.demarrer(optionsSurveillance), qPrintable(serveur.journal()));
     QVERIFY(QDir(dossier.path()).mkdir(QStringLiteral("ailleurs")));
-    const auto deplacer = [&](const QString &de, const QString &vers) {
-        for (const QString &fichier : {QStringLiteral("server.sqlite"), QStringLiteral("server.sqlite-wal"),
-                                       QStringLiteral("server.sqlite-shm")}) {
-            if (std::rename(QFile::encodeName(QDir(de).filePath(fichier)).constData(),
-                            QFile::encodeName(QDir(vers).filePath(fichier)).constData())
-                != 0)
-                return false;
-        }
-        return true;
-    };
     const QString ailleurs = dossier.filePath(QStringLiteral("ailleurs"));
     suivreSante(
-        serveur, [&] { return deplacer(dossier.path(), ailleurs); }, [&] { return deplacer(ailleurs, dossier.path()); });
+        serveur, [&] { return deplacerBaseSqlite(dossier.path(), ailleurs); },
+        [&] { return deplacerBaseSqlite(ailleurs, dossier.path()); });
     QVERIFY(serveur.arreter());
 }
 
