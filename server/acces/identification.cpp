@@ -176,6 +176,9 @@ void Identification::refuserOccupe(const Demande &demande, const char *detail)
         if (taisus > 0)
             texte += QStringLiteral("; %1 more from the address not logged since its last such line").arg(taisus);
         journaliserRefus(demande.numero, "busy", demande.adresse, demande.compte, texte);
+    } else {
+        // Not logged, but counted all the same.
+        compterRefus("busy");
     }
     if (demande.connexion)
         demande.connexion->terminer(
