@@ -1,29 +1,68 @@
 #!/usr/bin/env bash
-# Writes the Patroni configuration of one node of the one-machine high-availability
+# Writes the Patroni configuration of one member of the one-machine high-availability
 # demo (scripts/cluster.sh --ha, tests/tst_bascule): a PostgreSQL node listening on
 # 127.0.0.1 only, its REST API and its Raft member (Patroni's built-in consensus,
-# python3-pysyncobj, so that no etcd is needed), with a synchronous standby.
+# python3-pysyncobj, so that no etcd is needed), with a synchronous standby; or,
+# with --raft-only, a Raft member that holds no database (for patroni_raft_controller),
+# so that the two nodes' members are not all there is to make a majority.
 #
-#   patroni-node.sh DIR NAME PG_PORT REST_PORT RAFT_PORT PARTNER_RAFT_PORT PASSWORD > NAME.yml
+#   patroni-node.sh DIR NAME PG_PORT REST_PORT RAFT_PORT PARTNER_RAFT_PORTS PASSWORD > NAME.yml
+#   patroni-node.sh --raft-only DIR NAME RAFT_PORT PARTNER_RAFT_PORTS > NAME.yml
 #
+# PARTNER_RAFT_PORTS: the Raft ports of every other member, separated by commas.
 # DIR holds the node's data (DIR/NAME) and Raft state (DIR/raft-NAME); it must
 # belong to the user that runs Patroni. PASSWORD is the superuser's and the
 # replication user's.
 set -euo pipefail
-[ $# -eq 7 ] || { echo "usage: patroni-node.sh DIR NAME PG_PORT REST_PORT RAFT_PORT PARTNER_RAFT_PORT PASSWORD" >&2; exit 2; }
-dir=$1 name=$2 pg=$3 rest=$4 raft=$5 partner=$6 password=$7
-bin=$(find /usr/lib/postgresql -mindepth 2 -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1)
+usage() {
+    echo "usage: patroni-node.sh DIR NAME PG_PORT REST_PORT RAFT_PORT PARTNER_RAFT_PORTS PASSWORD" >&2
+    echo "       patroni-node.sh --raft-only DIR NAME RAFT_PORT PARTNER_RAFT_PORTS" >&2
+    exit 2
+}
+check_port() {
+    if ! [[ $1 =~ ^[0-9]{1,5}$ ]] || [ "$1" -lt 1 ] || [ "$1" -gt 65535 ]; then
+        echo "patroni-node.sh: not a port: $1" >&2
+        usage
+    fi
+}
+
+raft_only=false
+if [ "${1:-}" = --raft-only ]; then
+    raft_only=true
+    shift
+    [ $# -eq 4 ] || usage
+    dir=$1 name=$2 raft=$3 partner_ports=$4
+else
+    [ $# -eq 7 ] || usage
+    dir=$1 name=$2 pg=$3 rest=$4 raft=$5 partner_ports=$6 password=$7
+    check_port "$pg"
+    check_port "$rest"
+fi
+check_port "$raft"
+# Checked before anything is written: a half-written configuration is no use.
+IFS=, read -r -a partners <<<"$partner_ports"
+[ ${#partners[@]} -gt 0 ] || usage
+partner_addrs=
+for partner in "${partners[@]}"; do
+    check_port "$partner"
+    partner_addrs+="${partner_addrs:+, }'127.0.0.1:$partner'"
+done
 
 cat <<YAML
 scope: qovi-ha
 name: $name
-restapi:
-  listen: 127.0.0.1:$rest
-  connect_address: 127.0.0.1:$rest
 raft:
   data_dir: $dir/raft-$name
   self_addr: 127.0.0.1:$raft
-  partner_addrs: ['127.0.0.1:$partner']
+  partner_addrs: [$partner_addrs]
+YAML
+$raft_only && exit 0
+
+bin=$(find /usr/lib/postgresql -mindepth 2 -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1)
+cat <<YAML
+restapi:
+  listen: 127.0.0.1:$rest
+  connect_address: 127.0.0.1:$rest
 bootstrap:
   dcs:
     # Short, for a demo on one machine: a lost leader is noticed within seconds.

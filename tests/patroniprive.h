@@ -2,13 +2,16 @@
 #define PATRONIPRIVE_H
 
 // Two PostgreSQL nodes of the test's own under two Patroni processes, a
-// primary and a synchronous standby, configured by scripts/patroni-node.sh:
-// listening on free ports of 127.0.0.1 only, in a temporary directory, as the
-// postgres user. Each Patroni is the test's own child and stops its
-// PostgreSQL when the test ends, however it ends.
+// primary and a synchronous standby, and a third Raft member that holds no
+// database (patroni_raft_controller), so that losing one node's Patroni still
+// leaves a majority; configured by scripts/patroni-node.sh: listening on free
+// ports of 127.0.0.1 only, in a temporary directory, as the postgres user.
+// Each Patroni is the test's own child and stops its PostgreSQL when the test
+// ends, however it ends.
 
 #include "processuslie.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,6 +38,8 @@ public:
     {
         for (auto &noeud : noeuds)
             noeud->terminer();
+        if (arbitre)
+            arbitre->terminer();
         // A PostgreSQL left behind by a Patroni that had to be killed: only
         // if that PID is still one of ours, run on our data directory.
         for (int noeud = 0; noeud < nombreNoeuds; ++noeud) {
@@ -54,7 +59,8 @@ public:
         const passwd *utilisateur = ::getpwnam("postgres");
         if (!utilisateur)
             return QStringLiteral("needs PostgreSQL: the postgres user is missing");
-        if (QStandardPaths::findExecutable(QStringLiteral("patroni")).isEmpty())
+        if (QStandardPaths::findExecutable(QStringLiteral("patroni")).isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("patroni_raft_controller")).isEmpty())
             return QStringLiteral("needs Patroni (Debian's patroni package)");
         if (!raftPresent())
             return QStringLiteral("needs Patroni's Raft (Debian's python3-pysyncobj package)");
@@ -62,9 +68,12 @@ public:
             || ::chown(QFile::encodeName(dossier.path()).constData(), utilisateur->pw_uid, utilisateur->pw_gid) != 0)
             return QStringLiteral("needs a temporary directory for the nodes");
         motDePasse = QString::number(QRandomGenerator::global()->generate64(), 36);
-        // Three ports a node: PostgreSQL, the REST API, Raft.
-        if (!choisirPorts(3 * nombreNoeuds))
+        // Three ports a node: PostgreSQL, the REST API, Raft; and the third member's Raft port.
+        if (!choisirPorts(3 * nombreNoeuds + 1))
             return QStringLiteral("needs free ports on 127.0.0.1");
+        const QString erreur = demarrerArbitre(utilisateur);
+        if (!erreur.isEmpty())
+            return erreur;
         for (int noeud = 0; noeud < nombreNoeuds; ++noeud) {
             const QString erreur = demarrer(noeud, utilisateur);
             if (!erreur.isEmpty())
@@ -137,11 +146,33 @@ public:
         return fichier.readLine().trimmed().toLongLong();
     }
 
+    // The node's whole machine lost, as at a power cut: its Patroni, its
+    // postmaster and the postmaster's children killed at once, none told.
+    bool perdreMachine(int noeud)
+    {
+        const qint64 postmaster = pidPostmaster(noeud);
+        if (postmaster <= 0 || noeud < 0 || noeud >= int(noeuds.size()))
+            return false;
+        // Not 0: kill(0) would signal the test's own process group.
+        const qint64 patroni = noeuds.at(noeud)->processId();
+        if (patroni <= 0 || ::kill(pid_t(patroni), SIGKILL) != 0)
+            return false;
+        // Stopped first, so that it forks no child between the list and the kill.
+        if (::kill(pid_t(postmaster), SIGSTOP) != 0)
+            return false;
+        for (const qint64 enfant : enfantsDe(postmaster))
+            ::kill(pid_t(enfant), SIGKILL);
+        return ::kill(pid_t(postmaster), SIGKILL) == 0;
+    }
+
     QString journaux() const
     {
+        QStringList membres{nomArbitre()};
+        for (int noeud = 0; noeud < nombreNoeuds; ++noeud)
+            membres.append(nom(noeud));
         QString texte;
-        for (int noeud = 0; noeud < nombreNoeuds; ++noeud) {
-            QFile fichier(journal(noeud));
+        for (const QString &membre : membres) {
+            QFile fichier(dossier.filePath(membre + QStringLiteral(".log")));
             if (fichier.open(QIODevice::ReadOnly))
                 texte += QString::fromLocal8Bit(fichier.readAll()).right(1500);
         }
@@ -159,11 +190,42 @@ private:
     }
 
     static QString nom(int noeud) { return QStringLiteral("n%1").arg(noeud); }
+    static QString nomArbitre() { return QStringLiteral("witness"); }
+
+    // The processes whose parent is pid, from /proc.
+    static QList<qint64> enfantsDe(qint64 pid)
+    {
+        QList<qint64> enfants;
+        const QStringList processus = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &dossierProcessus : processus) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(dossierProcessus));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+            const QByteArray ligne = stat.readAll();
+            const QList<QByteArray> champs = ligne.mid(ligne.lastIndexOf(')') + 2).split(' ');
+            if (champs.size() > 1 && champs.at(1).toLongLong() == pid)
+                enfants.append(dossierProcessus.toLongLong());
+        }
+        return enfants;
+    }
 
     quint16 portPostgres(int noeud) const { return ports.value(3 * noeud); }
     quint16 portRest(int noeud) const { return ports.value(3 * noeud + 1); }
     quint16 portRaft(int noeud) const { return ports.value(3 * noeud + 2); }
-    QString journal(int noeud) const { return dossier.filePath(nom(noeud) + QStringLiteral(".log")); }
+    quint16 portRaftArbitre() const { return ports.value(3 * nombreNoeuds); }
+
+    // Every Raft member's port but the node's own, as patroni-node.sh takes them.
+    QString partenaires(int noeud) const
+    {
+        QStringList liste;
+        for (int autre = 0; autre < nombreNoeuds; ++autre) {
+            if (autre != noeud)
+                liste.append(QString::number(portRaft(autre)));
+        }
+        liste.append(QString::number(portRaftArbitre()));
+        return liste.join(QLatin1Char(','));
+    }
 
     // Held open together so that no two are the same; a port taken by someone
     // else between now and Patroni's start makes that node fail, and the test with it.
@@ -179,32 +241,67 @@ private:
         return true;
     }
 
-    QString demarrer(int noeud, const passwd *utilisateur)
+    // Writes NAME.yml with scripts/patroni-node.sh and its arguments; empty, or what went wrong.
+    QString ecrireConfiguration(const QString &nomMembre, const QStringList &arguments, const passwd *utilisateur)
     {
-        const QString configuration = dossier.filePath(nom(noeud) + QStringLiteral(".yml"));
+        const QString configuration = dossier.filePath(nomMembre + QStringLiteral(".yml"));
         QProcess ecriture;
         ecriture.setStandardOutputFile(configuration);
         ecriture.start(QStringLiteral("bash"),
-                       {qEnvironmentVariable("QOVI_SOURCE_DIR") + QStringLiteral("/scripts/patroni-node.sh"),
-                        dossier.path(), nom(noeud), QString::number(portPostgres(noeud)),
-                        QString::number(portRest(noeud)), QString::number(portRaft(noeud)),
-                        QString::number(portRaft(1 - noeud)), motDePasse});
+                       QStringList{qEnvironmentVariable("QOVI_SOURCE_DIR") + QStringLiteral("/scripts/patroni-node.sh")}
+                           + arguments);
         if (!ecriture.waitForFinished(30000) || ecriture.exitCode() != 0)
             return QStringLiteral("needs scripts/patroni-node.sh: ") + QString::fromLocal8Bit(ecriture.readAllStandardError());
         (void)::chown(QFile::encodeName(configuration).constData(), utilisateur->pw_uid, utilisateur->pw_gid);
-        noeuds.push_back(std::make_unique<ProcessusLie>(SIGTERM));
-        ProcessusLie &patroni = *noeuds.back();
-        patroni.executerComme(utilisateur->pw_uid, utilisateur->pw_gid);
-        patroni.setWorkingDirectory(dossier.path());
-        patroni.setProcessChannelMode(QProcess::MergedChannels);
-        patroni.setStandardOutputFile(journal(noeud));
+        return QString();
+    }
+
+    // As the postgres user, its output in NAME.log.
+    std::unique_ptr<ProcessusLie> lancer(const QString &programme, const QString &nomMembre, const passwd *utilisateur)
+    {
+        auto processus = std::make_unique<ProcessusLie>(SIGTERM);
+        processus->executerComme(utilisateur->pw_uid, utilisateur->pw_gid);
+        processus->setWorkingDirectory(dossier.path());
+        processus->setProcessChannelMode(QProcess::MergedChannels);
+        processus->setStandardOutputFile(dossier.filePath(nomMembre + QStringLiteral(".log")));
         // As a service runs it: a backend left by its postmaster's death reads
         // its standard input, and a pipe left open would keep it, and the
         // connection of its client, for ever.
-        patroni.setStandardInputFile(QProcess::nullDevice());
-        patroni.start(QStandardPaths::findExecutable(QStringLiteral("patroni")), {configuration});
-        if (!patroni.waitForStarted(30000))
+        processus->setStandardInputFile(QProcess::nullDevice());
+        processus->start(QStandardPaths::findExecutable(programme), {dossier.filePath(nomMembre + QStringLiteral(".yml"))});
+        return processus;
+    }
+
+    QString demarrer(int noeud, const passwd *utilisateur)
+    {
+        const QString erreur = ecrireConfiguration(
+            nom(noeud),
+            {dossier.path(), nom(noeud), QString::number(portPostgres(noeud)), QString::number(portRest(noeud)),
+             QString::number(portRaft(noeud)), partenaires(noeud), motDePasse},
+            utilisateur);
+        if (!erreur.isEmpty())
+            return erreur;
+        noeuds.push_back(lancer(QStringLiteral("patroni"), nom(noeud), utilisateur));
+        if (!noeuds.back()->waitForStarted(30000))
             return QStringLiteral("needs Patroni: it does not start");
+        return QString();
+    }
+
+    QString demarrerArbitre(const passwd *utilisateur)
+    {
+        QStringList partenairesArbitre;
+        for (int noeud = 0; noeud < nombreNoeuds; ++noeud)
+            partenairesArbitre.append(QString::number(portRaft(noeud)));
+        const QString erreur = ecrireConfiguration(nomArbitre(),
+                                                   {QStringLiteral("--raft-only"), dossier.path(), nomArbitre(),
+                                                    QString::number(portRaftArbitre()),
+                                                    partenairesArbitre.join(QLatin1Char(','))},
+                                                   utilisateur);
+        if (!erreur.isEmpty())
+            return erreur;
+        arbitre = lancer(QStringLiteral("patroni_raft_controller"), nomArbitre(), utilisateur);
+        if (!arbitre->waitForStarted(30000))
+            return QStringLiteral("needs Patroni: patroni_raft_controller does not start");
         return QString();
     }
 
@@ -226,6 +323,8 @@ private:
     QString motDePasse;
     QList<quint16> ports;
     std::vector<std::unique_ptr<ProcessusLie>> noeuds;
+    // The third Raft member, which holds no database.
+    std::unique_ptr<ProcessusLie> arbitre;
 };
 
 #endif

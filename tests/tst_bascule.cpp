@@ -127,6 +127,7 @@ class TestBascule : public QObject
 private slots:
     void premierHoteEcarte_data();
     void premierHoteEcarte();
+    void standbyPrendLeRelais_data();
     void standbyPrendLeRelais();
 };
 
@@ -179,10 +180,20 @@ void TestBascule::premierHoteEcarte()
     QVERIFY(serveur.arreter());
 }
 
-// The primary's postmaster killed under load: Patroni promotes the standby,
-// the server finds it within seconds, and every confirmed transfer is there.
+// The primary lost under load: Patroni promotes the standby, the server finds
+// it within seconds, and every confirmed transfer is there. Its whole machine
+// lost, Patroni included, the standby's Patroni is promoted only if it still
+// has a majority of the Raft members with the third one.
+void TestBascule::standbyPrendLeRelais_data()
+{
+    QTest::addColumn<bool>("machineEntiere");
+    QTest::newRow("primary's postmaster killed") << false;
+    QTest::newRow("primary's whole node lost") << true;
+}
+
 void TestBascule::standbyPrendLeRelais()
 {
+    QFETCH(bool, machineEntiere);
     PatroniPrive patroni;
     const QString manque = patroni.preparer();
     if (!manque.isEmpty())
@@ -207,9 +218,13 @@ void TestBascule::standbyPrendLeRelais()
 
     const int ancien = patroni.chef();
     QVERIFY(ancien >= 0);
-    const qint64 pid = patroni.pidPostmaster(ancien);
-    QVERIFY(pid > 0);
-    QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+    if (machineEntiere) {
+        QVERIFY(patroni.perdreMachine(ancien));
+    } else {
+        const qint64 pid = patroni.pidPostmaster(ancien);
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+    }
     const qint64 perte = horloge.elapsed();
     QVERIFY2(QTest::qWaitFor([&] { const int chef = patroni.chef(); return chef >= 0 && chef != ancien; }, 60000),
              qPrintable(patroni.journaux()));
