@@ -8,9 +8,10 @@
 #
 #   cluster.sh         one PostgreSQL
 #   cluster.sh --ha    a primary and a synchronous standby under Patroni (its
-#                      built-in Raft), the servers given both in one URL: kill
-#                      the primary and the standby takes over, with every
-#                      confirmed transfer (the README's cluster section)
+#                      built-in Raft, with a third member that holds no
+#                      database), the servers given both in one URL: kill the
+#                      primary, or its whole node, and the standby takes over,
+#                      with every confirmed transfer (the README's cluster section)
 set -euo pipefail
 ha=false
 case "${1:-}" in
@@ -110,9 +111,11 @@ done
 
 if $ha; then
     database="PostgreSQL   $url
-               a primary and a synchronous standby under Patroni (pids ${qovi_ha_pids[*]}, data in $qovi_ha_dir)
+               a primary and a synchronous standby under Patroni (pids ${qovi_ha_pids[*]}, data in $qovi_ha_dir),
+               a third Raft member without a database (patroni_raft_controller, pid $qovi_ha_witness_pid)
                roles: patronictl -c $qovi_ha_dir/n0.yml list
-               the primary lost: kill -9 \$(head -n 1 $qovi_ha_dir/NODE/postmaster.pid) for the leader's NODE"
+               the primary lost: kill -9 \$(head -n 1 $qovi_ha_dir/NODE/postmaster.pid) for the leader's NODE
+               its whole node lost: the same with its Patroni's pid and the postmaster's children"
 else
     database="PostgreSQL   $url (pid $qovi_pg_pid, fsync on, data in $qovi_pg_dir)"
 fi
