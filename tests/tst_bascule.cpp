@@ -181,9 +181,9 @@ void TestBascule::premierHoteEcarte()
 }
 
 // The primary lost under load: Patroni promotes the standby, the server finds
-// it within seconds, and every confirmed transfer is there. Its whole machine
-// lost, Patroni included, the standby's Patroni is promoted only if it still
-// has a majority of the Raft members with the third one.
+// it within seconds, and every confirmed transfer is there. With the primary's
+// whole machine lost, its Patroni too, only the third Raft member gives the
+// standby's Patroni the majority it needs to take the leader's lock.
 void TestBascule::standbyPrendLeRelais_data()
 {
     QTest::addColumn<bool>("machineEntiere");
