@@ -2,6 +2,7 @@
 #define GUICHET_H
 
 #include "server/banque/banque.h"
+#include "server/mesures/mesures.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -61,11 +62,13 @@ template <typename Travail, typename Suite>
 void Guichet::confier(Travail travail, Suite suite)
 {
     ++confies;
+    varierAppelsBase(1);
     poster([this, travail = std::move(travail), suite = std::move(suite)]() mutable {
         auto resultat = travail(banque);
         const Banque::Constat constat = banque.constat();
         asio::post(boucle, [this, constat, suite = std::move(suite), resultat = std::move(resultat)]() mutable {
             --confies;
+            varierAppelsBase(-1);
             dernier = constat;
             suite(std::move(resultat));
         });
