@@ -168,6 +168,7 @@ private slots:
     void santePostgres();
     void mesures();
     void clientsHostiles();
+    void baseVerrouillee();
     void haproxyEvitePanne();
 
 private:
@@ -285,6 +286,51 @@ void TestSurveillance::mesures()
     QCOMPARE(demanderHttp(port, "POST /health HTTP/1.0\r\nContent-Length: 0\r\n\r\n").code, 405);
     QCOMPARE(obtenir(port, "/").code, 404);
     QCOMPARE(obtenir(port, "/health?full=1").code, 200);
+    QVERIFY(serveur.arreter());
+}
+
+// Another process holds SQLite's write lock: the transfer waits for it on the
+// bank's thread, while a request that needs no database and the endpoint are
+// answered at once; the transfer is answered once the lock is let go.
+void TestSurveillance::baseVerrouillee()
+{
+    BaseDeTest base(QStringLiteral("sqlite"));
+    ProcessusServeur serveur(base.url);
+    QVERIFY2(serveur.demarrer({QStringLiteral("--monitor-port"), QStringLiteral("0")}), qPrintable(serveur.journal()));
+    const quint16 port = serveur.portSurveillance;
+    ClientProtocole a, b;
+    QVERIFY(identifierClient(a, serveur.port, compteA, cleA, QLatin1String("n:") + compteA));
+    QVERIFY(identifierClient(b, serveur.port, compteB, cleB, QLatin1String("n:") + compteB));
+    QVERIFY(crediter(base, compteA, 100));
+    QVERIFY(a.attendreCredit(QStringLiteral("r:100:QoVi$")));
+
+    const QString nom = QStringLiteral("verrou-surveillance");
+    {
+        QString erreur;
+        QSqlDatabase connexion = connexionBase(base.url, nom, &erreur);
+        QVERIFY2(connexion.open(), qPrintable(erreur));
+        QSqlQuery verrou(connexion);
+        QVERIFY(verrou.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        a.envoyer(QStringLiteral("v:%1:%2:5:%3").arg(compteA, compteB, cleA));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return scruter(port).value(QStringLiteral("qovi_database_calls_pending")) >= 1; }, 10000));
+
+        QElapsedTimer attente;
+        attente.start();
+        ClientProtocole autre;
+        QVERIFY(autre.connecter(serveur.port));
+        autre.envoyerTexte(identifiants(compteC, cleC) + QLatin1String(":vers100"));
+        QVERIFY(autre.reponse(0, 5000).startsWith(QLatin1String("i:This server speaks protocol version 101")));
+        QVERIFY(obtenir(port, "/health").code != 0);
+        QVERIFY2(attente.elapsed() < 1000, qPrintable(QString::number(attente.elapsed())));
+        QVERIFY(a.reponses.size() == 1);  // still waiting for the lock
+        QVERIFY(verrou.exec(QStringLiteral("ROLLBACK")));
+    }
+    QSqlDatabase::removeDatabase(nom);
+    // Let go within SQLite's busy time-out: made, and told to both.
+    QCOMPARE(a.reponse(1, 10000), QLatin1String("s:") + compteB + QLatin1String(":5"));
+    QCOMPARE(b.reponse(1, 5000), QLatin1String("r:5:") + compteA);
+    QCOMPARE(scruter(port).value(QStringLiteral("qovi_database_calls_pending"), -1), 0.0);
     QVERIFY(serveur.arreter());
 }
 

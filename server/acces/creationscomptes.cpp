@@ -22,9 +22,8 @@ qint64 periode(int parMinute)
 
 } // namespace
 
-CreationsComptes::CreationsComptes(Banque &banque, int parMinute)
-    : banque(banque)
-    , parMinute(qMax(1, parMinute))
+CreationsComptes::CreationsComptes(int parMinute)
+    : parMinute(qMax(1, parMinute))
     , memoire(maxSourcesSuivies, periode(this->parMinute))
 {
     monotone.start();
@@ -36,33 +35,33 @@ void CreationsComptes::limiter(int nombre)
     memoire.changerPeriode(periode(parMinute));
 }
 
-bool CreationsComptes::admettre(const QString &source)
+bool CreationsComptes::admettre(Banque &banque, const QString &source)
 {
     const qint64 instant = monotone.elapsed();
     if (memoire.nombre(source, instant) >= parMinute)
         return false;
     // Shared by the servers: the wall clock, not the process's own.
     const qint64 maintenant = QDateTime::currentMSecsSinceEpoch();
-    if (compterEnBase(source, maintenant) == Compte::Refusee)
+    if (compterEnBase(banque, source, maintenant) == Compte::Refusee)
         return false;
     memoire.compter(source, instant);
-    elaguer(maintenant);
+    elaguer(banque, maintenant);
     return true;
 }
 
-CreationsComptes::Compte CreationsComptes::compterEnBase(const QString &source, qint64 maintenant)
+CreationsComptes::Compte CreationsComptes::compterEnBase(Banque &banque, const QString &source, qint64 maintenant)
 {
     if (banque.estPerdue())
         return Compte::EnPanne;
     QSqlQuery requete(banque.connexion());
     requete.setForwardOnly(true);
     if (!requete.prepare(instructionCompterCreation(periode(parMinute), parMinute)))
-        return echouer(requete);
+        return echouer(banque, requete);
     requete.addBindValue(source);
     requete.addBindValue(maintenant + periode(parMinute));
     requete.addBindValue(maintenant);
     if (!requete.exec())
-        return echouer(requete);
+        return echouer(banque, requete);
     const bool comptee = requete.next();
     if (enPanne) {
         enPanne = false;
@@ -71,24 +70,24 @@ CreationsComptes::Compte CreationsComptes::compterEnBase(const QString &source, 
     return comptee ? Compte::Admise : Compte::Refusee;
 }
 
-void CreationsComptes::elaguer(qint64 maintenant)
+void CreationsComptes::elaguer(Banque &banque, qint64 maintenant)
 {
     if (maintenant - dernierElagage < elagageMs)
         return;
     dernierElagage = maintenant;
     QSqlQuery oubli(banque.connexion());
     if (!oubli.prepare(instructionOublierCreations())) {
-        echouer(oubli);
+        echouer(banque, oubli);
         return;
     }
     oubli.addBindValue(maintenant);
     if (!oubli.exec())
-        echouer(oubli);
+        echouer(banque, oubli);
 }
 
 // Once when the count stops working, once when it works again; a lost
 // connection is the bank's to tell.
-CreationsComptes::Compte CreationsComptes::echouer(const QSqlQuery &requete)
+CreationsComptes::Compte CreationsComptes::echouer(Banque &banque, const QSqlQuery &requete)
 {
     banque.signalerEchec(requete.lastError());
     if (enPanne || banque.estPerdue())

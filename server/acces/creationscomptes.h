@@ -16,20 +16,21 @@ class QSqlQuery;
 class CreationsComptes
 {
 public:
-    CreationsComptes(Banque &banque, int parMinute);
+    // Used on the bank's thread only (server/banque/guichet.h), but for
+    // limiter, before the bank's first call.
+    explicit CreationsComptes(int parMinute);
 
     void limiter(int parMinute);
 
     // Counts one creation from source, unless it has had its share this minute.
-    bool admettre(const QString &source);
+    bool admettre(Banque &banque, const QString &source);
 
 private:
     enum class Compte { Admise, Refusee, EnPanne };
-    Compte compterEnBase(const QString &source, qint64 maintenant);
-    void elaguer(qint64 maintenant);
-    Compte echouer(const QSqlQuery &requete);
+    Compte compterEnBase(Banque &banque, const QString &source, qint64 maintenant);
+    void elaguer(Banque &banque, qint64 maintenant);
+    Compte echouer(Banque &banque, const QSqlQuery &requete);
 
-    Banque &banque;
     int parMinute;
     CompteursRecents memoire;
     QElapsedTimer monotone;

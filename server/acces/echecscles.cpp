@@ -43,22 +43,21 @@ QString cleSource(const QString &source)
 
 } // namespace
 
-EchecsCles::EchecsCles(Banque &banque)
-    : banque(banque)
-    , comptes(maxSourcesSuivies, oubliEchecMs)
+EchecsCles::EchecsCles()
+    : comptes(maxSourcesSuivies, oubliEchecMs)
     , sources(maxSourcesSuivies, oubliEchecMs)
 {
     monotone.start();
 }
 
-EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &source)
+EchecsCles::Refus EchecsCles::compter(Banque &banque, const QString &compte, const QString &source)
 {
     const qint64 instant = monotone.elapsed();
     Refus refus{comptes.compter(compte, instant), sources.compter(source, instant), 0};
     const QString cles[2] = {cleCompte(compte), cleSource(source)};
     qint64 videA[2] = {0, 0};
     const qint64 maintenant = horloge();
-    if (!ecrire(cles, maintenant, videA)) {
+    if (!ecrire(banque, cles, maintenant, videA)) {
         // The other servers will not know of it: it waits as long as any.
         refus.delaiMs = delaiApresEchecs(std::numeric_limits<int>::max());
         return refus;
@@ -66,25 +65,25 @@ EchecsCles::Refus EchecsCles::compter(const QString &compte, const QString &sour
     refus.parCompte = qMax(refus.parCompte, restants(videA[0], maintenant));
     refus.parSource = qMax(refus.parSource, restants(videA[1], maintenant));
     refus.delaiMs = delaiApresEchecs(qMax(refus.parCompte, refus.parSource));
-    elaguer(maintenant);
+    elaguer(banque, maintenant);
     return refus;
 }
 
-bool EchecsCles::ecrire(const QString cles[2], qint64 maintenant, qint64 videA[2])
+bool EchecsCles::ecrire(Banque &banque, const QString cles[2], qint64 maintenant, qint64 videA[2])
 {
     if (banque.estPerdue())
         return false;
     QSqlQuery requete(banque.connexion());
     requete.setForwardOnly(true);
     if (!requete.prepare(instructionCompterEchecs(oubliEchecMs)))
-        return echouer(requete);
+        return echouer(banque, requete);
     for (int i = 0; i < 2; ++i) {
         requete.addBindValue(cles[i]);
         requete.addBindValue(maintenant + oubliEchecMs);
         requete.addBindValue(maintenant);
     }
     if (!requete.exec())
-        return echouer(requete);
+        return echouer(banque, requete);
     int lues = 0;
     while (requete.next()) {
         const QString source = requete.value(0).toString();
@@ -100,34 +99,34 @@ bool EchecsCles::ecrire(const QString cles[2], qint64 maintenant, qint64 videA[2
 }
 
 // Not more than once a minute, by whichever server counts a wrong key.
-void EchecsCles::elaguer(qint64 maintenant)
+void EchecsCles::elaguer(Banque &banque, qint64 maintenant)
 {
     if (maintenant - dernierElagage < elagageMs)
         return;
     dernierElagage = maintenant;
     QSqlQuery oubli(banque.connexion());
     if (!oubli.prepare(instructionOublierEchecs())) {
-        echouer(oubli);
+        echouer(banque, oubli);
         return;
     }
     oubli.addBindValue(maintenant);
     if (!oubli.exec()) {
-        echouer(oubli);
+        echouer(banque, oubli);
         return;
     }
     QSqlQuery borne(banque.connexion());
     if (!borne.prepare(instructionBornerEchecs())) {
-        echouer(borne);
+        echouer(banque, borne);
         return;
     }
     borne.addBindValue(maxLignes);
     if (!borne.exec())
-        echouer(borne);
+        echouer(banque, borne);
 }
 
 // Once when the counters stop working, once when they work again; a lost
 // connection is the bank's to tell.
-bool EchecsCles::echouer(const QSqlQuery &requete)
+bool EchecsCles::echouer(Banque &banque, const QSqlQuery &requete)
 {
     banque.signalerEchec(requete.lastError());
     if (enPanne || banque.estPerdue())

@@ -17,7 +17,8 @@ class Banque;
 class EchecsCles
 {
 public:
-    explicit EchecsCles(Banque &banque);
+    // Used on the bank's thread only (server/banque/guichet.h).
+    EchecsCles();
 
     struct Refus
     {
@@ -26,15 +27,14 @@ public:
         qint64 delaiMs; // before the wrong key is answered
     };
     // Counts one wrong key.
-    Refus compter(const QString &compte, const QString &source);
+    Refus compter(Banque &banque, const QString &compte, const QString &source);
 
 private:
-    bool ecrire(const QString cles[2], qint64 maintenant, qint64 videA[2]);
-    void elaguer(qint64 maintenant);
-    bool echouer(const QSqlQuery &requete);
+    bool ecrire(Banque &banque, const QString cles[2], qint64 maintenant, qint64 videA[2]);
+    void elaguer(Banque &banque, qint64 maintenant);
+    bool echouer(Banque &banque, const QSqlQuery &requete);
     void reussir();
 
-    Banque &banque;
     CompteursRecents comptes;
     CompteursRecents sources;
     QElapsedTimer monotone;

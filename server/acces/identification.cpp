@@ -2,6 +2,7 @@
 
 #include "server/banque/banque.h"
 #include "server/banque/empreinte.h"
+#include "server/banque/guichet.h"
 #include "server/journal/evenements.h"
 #include "server/mesures/mesures.h"
 #include "server/protocole/avisclient.h"
@@ -66,12 +67,11 @@ void demarrerTousLesFils(QThreadPool &fils)
 
 } // namespace
 
-Identification::Identification(Banque &banque, asio::io_context &contexte, QObject *parent)
+Identification::Identification(Guichet &guichet, asio::io_context &contexte, QObject *parent)
     : QObject(parent)
-    , banque(banque)
+    , guichet(guichet)
     , contexte(contexte)
-    , echecs(banque)
-    , creationsSources(banque, creationsParMinuteParDefaut)
+    , creationsSources(creationsParMinuteParDefaut)
     , rythmeComptes(maxSourcesSuivies, periodeCompteMs)
     , rythmeConnues(maxSourcesSuivies, periodeConnueMs)
     , reussites(maxSourcesSuivies, souvenirReussiteMs)
@@ -104,20 +104,44 @@ void Identification::demander(ConnexionClient *connexion, const QString &compte,
 // An existing account's key waits for its turn; a new account is created.
 void Identification::orienter(const Demande &demande)
 {
-    const auto creation = creations.find(demande.compte);
-    if (creation != creations.end()) {
-        creation->append(demande);
+    if (rejoindreCreation(demande))
         return;
-    }
-    Demande aVerifier = demande;
-    qint64 solde = 0;
-    switch (banque.chercher(demande.compte, &aVerifier.empreinte, &solde)) {
-    case Banque::Issue::Fait:
+    guichet.confier(
+        [compte = demande.compte](Banque &banque) { return lireFiche(banque, compte); },
+        [this, demande](const Fiche &fiche) { ficheLue(demande, fiche); });
+}
+
+Identification::Fiche Identification::lireFiche(Banque &banque, const QString &compte)
+{
+    Fiche fiche;
+    fiche.issue = banque.chercher(compte, &fiche.empreinte, &fiche.solde);
+    return fiche;
+}
+
+// The account is being created: its key is known once it is.
+bool Identification::rejoindreCreation(const Demande &demande)
+{
+    const auto creation = creations.find(demande.compte);
+    if (creation == creations.end())
+        return false;
+    creation->append(demande);
+    return true;
+}
+
+void Identification::ficheLue(const Demande &demande, const Fiche &fiche)
+{
+    switch (fiche.issue) {
+    case Banque::Issue::Fait: {
+        Demande aVerifier = demande;
+        aVerifier.empreinte = fiche.empreinte;
         if (admettre(aVerifier))
             verifier(aVerifier);
         return;
+    }
     case Banque::Issue::CompteInconnu:
-        creer(demande);
+        // Another request may have started its creation while this one was looked up.
+        if (!rejoindreCreation(demande))
+            creer(demande);
         return;
     default:
         echouer(demande);
@@ -227,17 +251,23 @@ void Identification::cleVerifiee(const Demande &demande, std::optional<bool> jus
     occuper(demande, -1);
     if (!juste)
         return; // not checked: its client had gone
-    if (!*juste) {
+    if (!*juste)
         refuserCle(demande);
-    } else {
-        // Read again: money may have come in during the derivation.
-        QString empreinte;
-        qint64 solde = 0;
-        if (banque.chercher(demande.compte, &empreinte, &solde) == Banque::Issue::Fait)
-            accepter(demande, QStringLiteral("m:") + QString::number(solde));
-        else
-            echouer(demande);
-    }
+    else
+        relire(demande);
+}
+
+// Read again: money may have come in during the derivation.
+void Identification::relire(const Demande &demande)
+{
+    guichet.confier(
+        [compte = demande.compte](Banque &banque) { return lireFiche(banque, compte); },
+        [this, demande](const Fiche &fiche) {
+            if (fiche.issue == Banque::Issue::Fait)
+                accepter(demande, QStringLiteral("m:") + QString::number(fiche.solde));
+            else
+                echouer(demande);
+        });
 }
 
 void Identification::creer(const Demande &demande)
@@ -246,17 +276,35 @@ void Identification::creer(const Demande &demande)
         refuserOccupe(demande, "server busy checking keys");
         return;
     }
-    if (!creationsSources.admettre(demande.source)) {
+    // The others for the account wait from now: one admission, one creation.
+    // Its place among the checks is taken now, so that a flood of new
+    // accounts never gets past the bound while the database counts them.
+    creations.insert(demande.compte, {demande});
+    ++enCours;
+    varierVerifications(1);
+    guichet.confier([sources = &creationsSources, source = demande.source](
+                        Banque &banque) { return sources->admettre(banque, source); },
+                    [this, demande](bool admise) { creationAdmise(demande, admise); });
+}
+
+void Identification::creationAdmise(const Demande &demande, bool admise)
+{
+    if (!admise) {
+        --enCours;
+        varierVerifications(-1);
+        // The others came from elsewhere, maybe: each is looked at again.
+        QVector<Demande> suivantes = creations.take(demande.compte);
+        if (!suivantes.isEmpty())
+            suivantes.removeFirst();
         journaliserRefus(demande.numero, "account-creations", demande.adresse, demande.compte,
                          QStringLiteral("too many new accounts"));
         if (demande.connexion)
             demande.connexion->terminer(
                 QStringLiteral("i:Too many accounts were created from your address, please try again later"));
+        for (const Demande &suivante : qAsConst(suivantes))
+            orienter(suivante);
         return;
     }
-    creations.insert(demande.compte, {demande});
-    ++enCours;
-    varierVerifications(1);
     const QString cle = demande.cle;
     const QString compte = demande.compte;
     calculer([cle] { return empreinteCle(cle); },
@@ -267,10 +315,16 @@ void Identification::empreinteCalculee(const QString &compte, const QString &emp
 {
     --enCours;
     varierVerifications(-1);
+    guichet.confier([compte, empreinte](Banque &banque) { return banque.creer(compte, empreinte); },
+                    [this, compte](Banque::Issue issue) { compteCree(compte, issue); });
+}
+
+void Identification::compteCree(const QString &compte, Banque::Issue issue)
+{
     QVector<Demande> concernees = creations.take(compte);
     if (concernees.isEmpty())
         return;
-    switch (banque.creer(compte, empreinte)) {
+    switch (issue) {
     case Banque::Issue::Cree: {
         const Demande createur = concernees.takeFirst();
         journaliserEvenement(createur.numero, "created", createur.adresse, compte);
@@ -300,7 +354,13 @@ void Identification::empreinteCalculee(const QString &compte, const QString &emp
 // Counts even when the connection is gone: closing early must not spare a guess its weight.
 void Identification::refuserCle(const Demande &demande)
 {
-    const EchecsCles::Refus refus = echecs.compter(demande.compte, demande.source);
+    guichet.confier([echecs = &echecs, compte = demande.compte, source = demande.source](
+                        Banque &banque) { return echecs->compter(banque, compte, source); },
+                    [this, demande](const EchecsCles::Refus &refus) { cleRefusee(demande, refus); });
+}
+
+void Identification::cleRefusee(const Demande &demande, const EchecsCles::Refus &refus)
+{
     journaliserRefus(demande.numero, "wrong-key", demande.adresse, demande.compte,
                      QStringLiteral("%1 recent for the account, %2 from the address")
                          .arg(refus.parCompte)
@@ -331,7 +391,7 @@ void Identification::echouer(const Demande &demande)
     compterIdentificationEchouee();
     if (!demande.connexion)
         return;
-    demande.connexion->terminer(banque.ecritureRefusee()
+    demande.connexion->terminer(guichet.constat().ecritureRefusee
                                     ? QStringLiteral("i:The server cannot open new accounts for now,"
                                                      " please try again later")
                                     : avisBaseInjoignable());

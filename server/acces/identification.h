@@ -9,6 +9,7 @@
 #include "server/acces/creationscomptes.h"
 #include "server/acces/echecscles.h"
 #include "server/acces/lignesbornees.h"
+#include "server/banque/banque.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -19,8 +20,8 @@
 
 #include <optional>
 
-class Banque;
 class ConnexionClient;
+class Guichet;
 namespace asio {
 class io_context;
 }
@@ -28,8 +29,8 @@ class io_context;
 constexpr int creationsParMinuteParDefaut = 10;
 
 // Answers credentials. The key derivation (tens of milliseconds of CPU) runs
-// on worker threads, one per core, so that the event loop goes on serving
-// everybody else; the database is used from the loop's thread only.
+// on worker threads, one per core, and the database calls on the bank's
+// thread, so that the event loop goes on serving everybody else.
 //
 // No key ever waits behind another: a key is checked at once or refused at
 // once ("i:", try again in a few seconds), unchecked, so that a refusal
@@ -50,7 +51,7 @@ class Identification : public QObject
 
 public:
     // Results of the worker threads come back to the loop of contexte.
-    Identification(Banque &banque, asio::io_context &contexte, QObject *parent = nullptr);
+    Identification(Guichet &guichet, asio::io_context &contexte, QObject *parent = nullptr);
     ~Identification() override;
 
     // How many new accounts one address may create in a minute.
@@ -79,29 +80,47 @@ private:
         QString paire() const { return source + QLatin1Char(' ') + compte; }
     };
 
+    // The account's record as the bank read it.
+    struct Fiche
+    {
+        Banque::Issue issue = Banque::Issue::Erreur;
+        QString empreinte;
+        qint64 solde = 0;
+    };
+
+    // On the bank's thread.
+    static Fiche lireFiche(Banque &banque, const QString &compte);
     void orienter(const Demande &demande);
+    bool rejoindreCreation(const Demande &demande);
+    void ficheLue(const Demande &demande, const Fiche &fiche);
     bool admettre(Demande &demande);
     void occuper(const Demande &demande, int sens);
     void refuserOccupe(const Demande &demande, const char *detail);
     void verifier(const Demande &demande);
     void cleVerifiee(const Demande &demande, std::optional<bool> juste);
+    void relire(const Demande &demande);
     void creer(const Demande &demande);
+    void creationAdmise(const Demande &demande, bool admise);
     void empreinteCalculee(const QString &compte, const QString &empreinte);
+    void compteCree(const QString &compte, Banque::Issue issue);
     template <typename Calcul, typename Suite>
     void calculer(Calcul calcul, Suite suite, int priorite);
     void refuserCle(const Demande &demande);
+    void cleRefusee(const Demande &demande, const EchecsCles::Refus &refus);
     void accepter(const Demande &demande, const QString &reponse);
     void echouer(const Demande &demande);
     qint64 maintenant() const { return horloge.elapsed(); }
 
-    Banque &banque;
+    Guichet &guichet;
     asio::io_context &contexte;
     // Checks queued or running, per address and account, per account, in all.
     QHash<QString, int> enCoursParPaire;
     QHash<QString, int> enCoursParCompte;
     int enCours = 0;
-    // The credentials waiting for the creation of their account, the first one creating it.
+    // The credentials waiting for the creation of their account, the first
+    // one creating it, from its admission until the bank has made it.
     QHash<QString, QVector<Demande>> creations;
+    // Used on the bank's thread.
     EchecsCles echecs;
     CreationsComptes creationsSources;
     // Checks started lately: per account from unknown addresses, per known address and account.

@@ -26,12 +26,17 @@ Banque::Banque()
 
 Banque::~Banque()
 {
+    clore();
+    base = QSqlDatabase();
+    QSqlDatabase::removeDatabase(nomConnexion);
+}
+
+void Banque::clore()
+{
     // The statements first: a connection is removed only once nothing uses it.
     instructions.clear();
     if (base.isValid())
         fermer();
-    base = QSqlDatabase();
-    QSqlDatabase::removeDatabase(nomConnexion);
 }
 
 bool Banque::ouvrir(const QString &adresse)
@@ -49,7 +54,7 @@ bool Banque::ouvrirConnexion(bool creation)
         return false;
     }
     prise = postgres ? prisePostgres(base) : -1;
-    surveillerPrise(prise);
+    surveillerPrise(prise, Attente::Appels);
     if (!postgres && !preparerSqlite())
         return false;
     // Spares stderr the notices about tables that already exist.

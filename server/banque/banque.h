@@ -45,6 +45,9 @@ public:
 
     // Opens the database that adresse names and creates its tables if needed.
     bool ouvrir(const QString &adresse);
+    // Closes the connection, in the thread that used it (its statements are
+    // freed with a word to the database): nothing but the destructor after.
+    void clore();
     // The last failure, on one line.
     QString erreur() const { return derniereErreur; }
     // The last failure says that the database refuses to write (its disk is
@@ -69,6 +72,14 @@ public:
     bool rouvrir();
     // The last commit failed with its connection: it may have been made.
     bool validationIncertaine() const { return incertaine; }
+    // The three above, as a call left them, for the loop (server/banque/guichet.h).
+    struct Constat
+    {
+        bool perdue = false;
+        bool ecritureRefusee = false;
+        bool validationIncertaine = false;
+    };
+    Constat constat() const { return Constat{perdue, refusEcriture, incertaine}; }
 
     // For the parts of the server that keep tables of their own on this
     // connection (the wrong keys' counters): their statements are prepared
@@ -164,7 +175,7 @@ private:
     bool enReouverture = false;
     bool incertaine = false;
     std::function<void()> surPerte;
-    // The PostgreSQL connection's socket, for the loop's watchdog.
+    // The PostgreSQL connection's socket, for the watchdog.
     int prise = -1;
 };
 

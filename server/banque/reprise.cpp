@@ -1,6 +1,7 @@
 #include "server/banque/reprise.h"
 
 #include "server/banque/banque.h"
+#include "server/banque/guichet.h"
 #include "server/banque/sqlite.h"
 
 #include <QAtomicInt>
@@ -14,25 +15,41 @@ constexpr int dernierDelaiMs = 5000;
 // SQLite says nothing when its file is moved away: it is looked at this often.
 constexpr int surveillanceMs = 1000;
 
-// What the probe needs to open a connection of its own in its thread.
-struct Parametres
-{
-    QString hote;
-    int port;
-    QString utilisateur;
-    QString motDePasse;
-    QString nom;
-    QString options;
-};
+} // namespace
 
-Parametres parametres(const QSqlDatabase &base)
+Reprise::Reprise(asio::io_context &contexte, Guichet &guichet, Banque &banque)
+    : contexte(contexte)
+    , guichet(guichet)
+    , banque(banque)
+    , postgres(banque.estPostgres())
+    , parametres{banque.connexion().hostName(), banque.connexion().port(),         banque.connexion().userName(),
+                 banque.connexion().password(), banque.connexion().databaseName(), banque.connexion().connectOptions()}
+    , fichier(banque.connexion().databaseName())
+    , attente(contexte, [this] { essayer(); })
+    , surveillance(contexte, [this] { surveillerFichier(); })
+    , jeton(std::make_shared<Reprise *>(this))
 {
-    return Parametres{base.hostName(), base.port(),         base.userName(),
-                      base.password(), base.databaseName(), base.connectOptions()};
+    // Found on the bank's thread, handled on the loop.
+    banque.quandPerdue([&boucle = contexte, temoin = std::weak_ptr<Reprise *>(jeton)] {
+        asio::post(boucle, [temoin] {
+            if (const auto vivante = temoin.lock())
+                (*vivante)->perdue();
+        });
+    });
+    if (!postgres)
+        surveillance.demarrer(surveillanceMs);
+}
+
+Reprise::~Reprise()
+{
+    banque.quandPerdue({});
+    jeton.reset();
+    if (sonde.joinable())
+        sonde.join();
 }
 
 // libpq's shortest time-out: the thread is joined when the server stops.
-bool postgresRepond(const Parametres &parametres)
+bool Reprise::postgresRepond(const Parametres &parametres)
 {
     static QAtomicInt compteur;
     const QString nom = QStringLiteral("qovi-sonde-%1").arg(compteur.fetchAndAddRelaxed(1));
@@ -52,29 +69,6 @@ bool postgresRepond(const Parametres &parametres)
     return repond;
 }
 
-} // namespace
-
-Reprise::Reprise(asio::io_context &contexte, Banque &banque)
-    : contexte(contexte)
-    , banque(banque)
-    , attente(contexte, [this] { essayer(); })
-    , surveillance(contexte, [this] { surveillerFichier(); })
-    , jeton(std::make_shared<Reprise *>(this))
-{
-    banque.quandPerdue([this] { perdue(); });
-    if (!banque.estPostgres())
-        surveillance.demarrer(surveillanceMs);
-}
-
-Reprise::~Reprise()
-{
-    banque.quandPerdue({});
-    jeton.reset();
-    if (sonde.joinable())
-        sonde.join();
-}
-
-// Called within the request that found it: the first attempt waits for the loop.
 void Reprise::perdue()
 {
     delaiMs = 0;
@@ -83,7 +77,7 @@ void Reprise::perdue()
 
 void Reprise::essayer()
 {
-    if (banque.estPostgres())
+    if (postgres)
         sonder();
     else
         rouvrir();
@@ -93,8 +87,7 @@ void Reprise::sonder()
 {
     if (sonde.joinable())
         sonde.join();
-    sonde = std::thread([&boucle = contexte, temoin = std::weak_ptr<Reprise *>(jeton),
-                         quoi = parametres(banque.connexion())] {
+    sonde = std::thread([&boucle = contexte, temoin = std::weak_ptr<Reprise *>(jeton), quoi = parametres] {
         const bool repond = postgresRepond(quoi);
         asio::post(boucle, [temoin, repond] {
             if (const auto vivante = temoin.lock())
@@ -108,19 +101,30 @@ void Reprise::sondee(bool repond)
     if (repond)
         rouvrir();
     else
-        attente.demarrer(delaiMs = qBound(premierDelaiMs, delaiMs * 2, dernierDelaiMs));
+        reessayer();
 }
 
 void Reprise::rouvrir()
 {
-    if (!banque.estPerdue() || banque.rouvrir())
-        return;
+    guichet.confier([](Banque &banque) { return !banque.estPerdue() || banque.rouvrir(); },
+                    [this](bool ouverte) {
+                        if (!ouverte)
+                            reessayer();
+                    });
+}
+
+void Reprise::reessayer()
+{
     attente.demarrer(delaiMs = qBound(premierDelaiMs, delaiMs * 2, dernierDelaiMs));
 }
 
 void Reprise::surveillerFichier()
 {
-    if (!banque.estPerdue() && fichierDeplace(banque.connexion()))
-        banque.signalerPerte(QStringLiteral("%1 was moved, removed or replaced").arg(banque.connexion().databaseName()));
-    surveillance.demarrer(surveillanceMs);
+    guichet.confier(
+        [fichier = fichier](Banque &banque) {
+            if (!banque.estPerdue() && fichierDeplace(banque.connexion()))
+                banque.signalerPerte(QStringLiteral("%1 was moved, removed or replaced").arg(fichier));
+            return true;
+        },
+        [this](bool) { surveillance.demarrer(surveillanceMs); });
 }

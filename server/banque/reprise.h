@@ -3,21 +3,26 @@
 
 #include "server/reseau/minuterie.h"
 
+#include <QString>
+
 #include <memory>
 #include <thread>
 
 class Banque;
+class Guichet;
 
 // Opens the bank's connection again once it is found lost: PostgreSQL
 // restarted or gone, the SQLite file moved away or replaced. Attempts follow
-// each other after 0.25 s, doubling up to 5 s, on the server's loop. For
-// PostgreSQL a worker thread first asks whether the server answers at all,
-// so that a host that drops packets never holds the loop for the time-out
-// of a connection; only then is the connection opened on the loop.
+// each other after 0.25 s, doubling up to 5 s, timed by the server's loop and
+// made on the bank's thread. For PostgreSQL a thread of its own first asks
+// whether the server answers at all, so that a host that drops packets never
+// holds the bank's other calls for the time-out of a connection; only then
+// is the connection opened.
 class Reprise
 {
 public:
-    Reprise(asio::io_context &contexte, Banque &banque);
+    // banque is the one guichet serves; its loss is heard on the loop.
+    Reprise(asio::io_context &contexte, Guichet &guichet, Banque &banque);
     ~Reprise();
     Reprise(const Reprise &) = delete;
     Reprise &operator=(const Reprise &) = delete;
@@ -30,8 +35,25 @@ private:
     void rouvrir();
     void surveillerFichier();
 
+    struct Parametres
+    {
+        QString hote;
+        int port;
+        QString utilisateur;
+        QString motDePasse;
+        QString nom;
+        QString options;
+    };
+    static bool postgresRepond(const Parametres &parametres);
+    void reessayer();
+
     asio::io_context &contexte;
+    Guichet &guichet;
     Banque &banque;
+    const bool postgres;
+    // Read once, before the bank's thread uses the connection.
+    const Parametres parametres;
+    const QString fichier;
     Minuterie attente;
     Minuterie surveillance;
     int delaiMs = 0;

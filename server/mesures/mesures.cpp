@@ -61,6 +61,7 @@ struct Registre
     Histogramme dureesVirement;
     qint64 connexions = 0;
     qint64 verifications = 0;
+    qint64 appelsBase = 0;
     bool baseEnService = true;
     quint64 reconnexions = 0;
     quint64 avisEnvoyes = 0;
@@ -193,6 +194,13 @@ void varierVerifications(int pas)
     r.verifications += pas;
 }
 
+void varierAppelsBase(int pas)
+{
+    Registre &r = registre();
+    const std::lock_guard<std::mutex> garde(r.verrou);
+    r.appelsBase += pas;
+}
+
 void noterBase(bool enService)
 {
     Registre &r = registre();
@@ -239,6 +247,8 @@ QByteArray texteMesures()
     simple(texte, "qovi_connections_open", "gauge", r.connexions, "Client connections open.");
     simple(texte, "qovi_key_checks_pending", "gauge", r.verifications,
            "Key checks and derivations queued or running.");
+    simple(texte, "qovi_database_calls_pending", "gauge", r.appelsBase,
+           "Calls handed to the database's thread and not yet answered: it grows while the database hangs.");
     simple(texte, "qovi_database_up", "gauge", r.baseEnService ? 1 : 0,
            "1 while the database works, 0 while it is lost or failing.");
     simple(texte, "qovi_database_reconnections_total", "counter", (long long)r.reconnexions,

@@ -24,6 +24,7 @@ void observerVirement(double secondes);
 // Gauges moved by a step (+1 or -1).
 void varierConnexions(int pas);
 void varierVerifications(int pas);
+void varierAppelsBase(int pas);
 
 void noterBase(bool enService);
 void compterReconnexionBase();

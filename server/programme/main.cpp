@@ -1,4 +1,6 @@
 #include "server/banque/banque.h"
+#include "server/banque/guichet.h"
+#include "server/banque/reprise.h"
 #include "server/grappe/creationgrappe.h"
 #include "server/journal/journal.h"
 #include "server/programme/commandes.h"
@@ -74,11 +76,18 @@ int servir(const Options &options)
     // statements at a stop are bounded too.
     Sentinelle sentinelle(contexte, delaiBaseMs);
     Banque banque;
-    if (const int code = ouvrirBase(banque, membre))
+    // The connection is opened, as it is used, on the bank's thread.
+    Guichet guichet(contexte, banque);
+    const int code = guichet.attendre([&membre](Banque &ouverte) {
+        const int issue = ouvrirBase(ouverte, membre);
+        ouverte.etat().journaliser(true);
+        return issue;
+    });
+    if (code)
         return code;
-    banque.etat().journaliser(true);
+    Reprise reprise(contexte, guichet, banque);
     const std::unique_ptr<Grappe> grappe = creerGrappe(contexte, membre.base, origine);
-    Serveur serveur(contexte, banque, options.delaiMs, options.limites);
+    Serveur serveur(contexte, guichet, options.delaiMs, options.limites);
     serveur.limiterCreations(options.creationsParMinute);
     serveur.accepterProxys(options.proxys);
     serveur.rejoindre(*grappe);
@@ -96,17 +105,20 @@ int servir(const Options &options)
                                 : serveur.adresse().toString();
     std::printf("listening on %s:%u\n", qPrintable(adresse), unsigned(serveur.port()));
     std::fflush(stdout);
-    Sante sante(banque, serveur);
+    Sante sante(guichet, serveur);
     Surveillance surveillance(contexte, [&sante] { return sante.raisonIndisponible(); });
     if (options.surveiller && !surveiller(surveillance, options))
         return EX_OSERR;
+    int sortie = EX_OK;
     try {
         contexte.run();
     } catch (const std::exception &exception) {
         qCritical("stopping on an internal error: %s", exception.what());
-        return EX_SOFTWARE;
+        sortie = EX_SOFTWARE;
     }
-    return EX_OK;
+    // The calls still waiting belong to objects about to go.
+    guichet.arreter();
+    return sortie;
 }
 
 } // namespace

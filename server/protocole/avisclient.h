@@ -1,9 +1,9 @@
 #ifndef AVISCLIENT_H
 #define AVISCLIENT_H
 
-#include <QString>
+#include "server/banque/banque.h"
 
-class Banque;
+#include <QString>
 
 // The notices that a client is sent when the database fails its request.
 
@@ -12,6 +12,6 @@ QString avisBaseInjoignable();
 
 // A transfer that the bank did not confirm: a commit whose answer was lost
 // with the connection may have been made all the same.
-QString avisVirementEchoue(const Banque &banque);
+QString avisVirementEchoue(const Banque::Constat &constat);
 
 #endif

@@ -10,13 +10,14 @@
 #include <mutex>
 #include <thread>
 
-// The loop waits for its database in blocking calls. A database that is
-// paused, or a peer behind a network that drops everything quietly, neither
-// answers nor closes: its kernel may still acknowledge, so that neither the
-// database's statement time-out nor TCP's keepalives end the wait. A thread
-// of its own sees the loop's ticks stop; past the deadline it shuts down the
-// sockets of the database connections (see surveillerPrise), and the call
-// that held the loop fails as a lost connection, which its owner handles.
+// Database calls block their thread. A database that is paused, or a peer
+// behind a network that drops everything quietly, neither answers nor closes:
+// its kernel may still acknowledge, so that neither the database's statement
+// time-out nor TCP's keepalives end the wait. A thread of its own watches the
+// loop's ticks and each call of the bank's thread (appelCommence); past the
+// deadline it shuts down the sockets that the stalled one uses (see
+// surveillerPrise), and the call fails as a lost connection, which its owner
+// handles.
 class Sentinelle
 {
 public:
@@ -29,6 +30,9 @@ private:
     void battre();
     void veiller();
 
+    void veillerBoucle(long long maintenant, long long &ticCoupe);
+    void veillerAppels(long long maintenant, unsigned long long &appelCoupe);
+
     Minuterie tic;
     const int delaiMs;
     // Milliseconds of the steady clock at the loop's last tick; 0 until the loop runs.
@@ -39,12 +43,20 @@ private:
     std::thread veilleur;
 };
 
-// The sockets of the open database connections, from the loop's thread: a
-// socket is cut only between these two calls, so never once it is closed.
-void surveillerPrise(int prise);
+// Which thread waits on a socket: the loop, watched by its ticks, or the
+// bank's thread, watched call by call.
+enum class Attente { Boucle, Appels };
+
+// The sockets of the open database connections, from the thread that uses
+// them: a socket is cut only between these two calls, so never once it is closed.
+void surveillerPrise(int prise, Attente attente = Attente::Boucle);
 void oublierPrise(int prise);
 
-// How long the loop may wait for its database before its connections are cut.
+// Around each call of the bank's thread.
+void appelCommence();
+void appelTermine();
+
+// How long a thread may wait for its database before its connections are cut.
 constexpr int delaiBaseMs = 3000;
 
 #endif

@@ -1,6 +1,7 @@
 #include "server/service/serveur.h"
 
 #include "server/banque/banque.h"
+#include "server/banque/guichet.h"
 #include "server/grappe/grappe.h"
 #include "server/journal/evenements.h"
 #include "server/mesures/mesures.h"
@@ -11,15 +12,14 @@
 
 #include <QDebug>
 
-Serveur::Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limites limites, QObject *parent)
+Serveur::Serveur(asio::io_context &contexte, Guichet &guichet, int delaiMs, Limites limites, QObject *parent)
     : QObject(parent)
     , contexte(contexte)
-    , banque(banque)
+    , guichet(guichet)
     , delaiMs(delaiMs)
     , limites(limites)
-    , reprise(contexte, banque)
     , ecoute(contexte)
-    , identification(banque, contexte)
+    , identification(guichet, contexte)
     , parAdresse(limites.parAdresse)
 {
     ecoute.surConnexion = [this](std::shared_ptr<Liaison> liaison) { nouvelleConnexion(std::move(liaison)); };
@@ -174,7 +174,7 @@ void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
 // transfers that came together go in one lot.
 void Serveur::prevoirLot()
 {
-    if (lotPrevu)
+    if (lotPrevu || lotEnCours)
         return;
     lotPrevu = true;
     ensuite(contexte, this, [this] {
@@ -190,13 +190,24 @@ void Serveur::executerLot()
     const int taille = qMin(enAttente.size(), tailleMaxLot);
     QVector<Virement> lot(enAttente.cbegin(), enAttente.cbegin() + taille);
     enAttente.remove(0, taille);
-    if (!enAttente.isEmpty())
-        prevoirLot();
 
     QVector<Banque::Ordre> ordres;
     for (const Virement &virement : qAsConst(lot))
         ordres.append({virement.source, virement.destinataire, virement.montant, Banque::Issue::Erreur});
-    banque.transfererLot(ordres);
+    lotEnCours = true;
+    guichet.confier(
+        [ordres](Banque &banque) mutable {
+            banque.transfererLot(ordres);
+            return ordres;
+        },
+        [this, lot](const QVector<Banque::Ordre> &faits) { lotFait(lot, faits); });
+}
+
+void Serveur::lotFait(QVector<Virement> lot, const QVector<Banque::Ordre> &ordres)
+{
+    lotEnCours = false;
+    if (!enAttente.isEmpty())
+        prevoirLot();
     for (int i = 0; i < lot.size(); ++i) {
         lot[i].issue = ordres[i].issue;
         repondre(lot[i]);
@@ -227,7 +238,7 @@ void Serveur::repondre(const Virement &virement)
         return;
     default:
         // The database's state is logged once for all the requests it fails.
-        envoyer(connexion, avisVirementEchoue(banque));
+        envoyer(connexion, avisVirementEchoue(guichet.constat()));
         return;
     }
 
@@ -270,10 +281,23 @@ bool Serveur::joignableAilleurs(ConnexionClient *connexion, const QString &desti
     return false;
 }
 
+// Its next requests wait for the answer, as for a transfer.
 void Serveur::refuserAbsent(ConnexionClient *connexion, const QString &destinataire)
 {
+    connexion->suspendre();
+    guichet.confier([destinataire](Banque &banque) { return banque.existe(destinataire); },
+                    [this, connexion = QPointer<ConnexionClient>(connexion), destinataire](Banque::Issue issue) {
+                        if (!connexion)
+                            return;
+                        connexion->reprendre();
+                        repondreAbsent(connexion, destinataire, issue);
+                    });
+}
+
+void Serveur::repondreAbsent(ConnexionClient *connexion, const QString &destinataire, Banque::Issue issue)
+{
     const QString vers = QStringLiteral("to ") + destinataire;
-    switch (banque.existe(destinataire)) {
+    switch (issue) {
     case Banque::Issue::Fait:
         journaliserRefus(connexion->numero(), "offline-recipient", connexion->adresseDistante(),
                          connexion->compteAuthentifie(), vers);

@@ -8,7 +8,6 @@
 #include "server/acces/identification.h"
 #include "server/acces/limitesconnexions.h"
 #include "server/banque/banque.h"
-#include "server/banque/reprise.h"
 #include "server/protocole/requete.h"
 #include "server/reseau/ecoute.h"
 #include "server/reseau/proxysdeconfiance.h"
@@ -23,6 +22,7 @@
 
 class ConnexionClient;
 class Grappe;
+class Guichet;
 class Liaison;
 
 // Accepts clients, answers their requests from the bank, and knows which
@@ -36,8 +36,8 @@ public:
     using Limites = LimitesConnexions;
 
     // delaiMs: how long a client may take to send its credentials, or to
-    // finish a frame it has started.
-    Serveur(asio::io_context &contexte, Banque &banque, int delaiMs, Limites limites, QObject *parent = nullptr);
+    // finish a frame it has started. The bank is reached through guichet only.
+    Serveur(asio::io_context &contexte, Guichet &guichet, int delaiMs, Limites limites, QObject *parent = nullptr);
 
     bool ecouter(const QHostAddress &adresse, quint16 port);
     QString erreur() const { return ecoute.erreur(); }
@@ -70,6 +70,7 @@ private:
     void repondre(const Virement &virement);
     void envoyer(ConnexionClient *connexion, const QString &reponse);
     void refuserAbsent(ConnexionClient *connexion, const QString &destinataire);
+    void repondreAbsent(ConnexionClient *connexion, const QString &destinataire, Banque::Issue issue);
     bool joignableAilleurs(ConnexionClient *connexion, const QString &destinataire);
     void distribuer(const QString &compte, const QString &reponse);
     void nouvelleConnexion(std::shared_ptr<Liaison> liaison);
@@ -79,12 +80,12 @@ private:
     void oublier(ConnexionClient *connexion);
     void prevoirLot();
     void executerLot();
+    void lotFait(QVector<Virement> lot, const QVector<Banque::Ordre> &ordres);
 
     asio::io_context &contexte;
-    Banque &banque;
+    Guichet &guichet;
     int delaiMs;
     Limites limites;
-    Reprise reprise;
     Ecoute ecoute;
     Identification identification;
     Grappe *grappe = nullptr;
@@ -93,6 +94,8 @@ private:
     ConnexionsParAdresse parAdresse;
     QVector<Virement> enAttente;
     bool lotPrevu = false;
+    // One lot at a time: the transfers that come meanwhile make the next one.
+    bool lotEnCours = false;
 };
 
 // A lot holds SQLite's write lock (or PostgreSQL's row locks) while it is made:

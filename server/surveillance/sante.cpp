@@ -1,33 +1,20 @@
 #include "server/surveillance/sante.h"
 
 #include "server/banque/banque.h"
+#include "server/banque/guichet.h"
 #include "server/service/serveur.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
 
-Sante::Sante(Banque &banque, const Serveur &serveur)
-    : banque(banque)
-    , serveur(serveur)
-{
-}
+namespace {
 
-QString Sante::raisonIndisponible()
+// On the bank's thread. A failure goes to the bank, which finds a lost
+// connection by it and has it opened again.
+QString sonder(Banque &banque)
 {
     if (banque.estPerdue())
         return QStringLiteral("database connection lost");
-    if (!serveur.accepte())
-        return QStringLiteral("not accepting connections");
-    if (!derniereSonde.isValid() || derniereSonde.hasExpired(intervalleSondeMs)) {
-        derniereSonde.start();
-        raisonSonde = sonderBase();
-    }
-    return raisonSonde;
-}
-
-// A failure goes to the bank, which finds a lost connection by it and has it opened again.
-QString Sante::sonderBase()
-{
     QSqlQuery requete(banque.connexion());
     if (requete.exec(QStringLiteral("SELECT 1")) && requete.next())
         return QString();
@@ -36,4 +23,39 @@ QString Sante::sonderBase()
     if (banque.estPerdue())
         return QStringLiteral("database connection lost");
     return QStringLiteral("database does not answer: ") + erreur.text().simplified();
+}
+
+} // namespace
+
+Sante::Sante(Guichet &guichet, const Serveur &serveur)
+    : guichet(guichet)
+    , serveur(serveur)
+{
+}
+
+QString Sante::raisonIndisponible()
+{
+    if (guichet.constat().perdue)
+        return QStringLiteral("database connection lost");
+    if (!serveur.accepte())
+        return QStringLiteral("not accepting connections");
+    if (sondeEnCours) {
+        if (derniereSonde.hasExpired(attenteSondeMs))
+            return QStringLiteral("database does not answer within %1 ms").arg(attenteSondeMs);
+        return raisonSonde;
+    }
+    if (!derniereSonde.isValid() || derniereSonde.hasExpired(intervalleSondeMs))
+        sonderBase();
+    return raisonSonde;
+}
+
+void Sante::sonderBase()
+{
+    derniereSonde.start();
+    sondeEnCours = true;
+    guichet.confier([](Banque &banque) { return sonder(banque); },
+                    [this](const QString &raison) {
+                        sondeEnCours = false;
+                        raisonSonde = raison;
+                    });
 }
