@@ -139,6 +139,20 @@ void TestPanneBase::pauseDeLaBase()
     QElapsedTimer pause;
     pause.start();
     qint64 plusLente = 0;
+    {
+        // While the first transfer waits for the paused database, the loop does not.
+        const int rang = a.reponses.size();
+        a.envoyer(virement(compteA, compteB, 1, cleA));
+        QElapsedTimer attente;
+        attente.start();
+        ClientProtocole autre;
+        QVERIFY(autre.connecter(grappe.premier.port));
+        autre.envoyerTexte(identifiants(compteC, cleC) + QLatin1String(":vers100"));
+        QVERIFY(autre.reponse(0, 5000).startsWith(QLatin1String("i:This server speaks protocol version 101")));
+        QVERIFY2(attente.elapsed() < 1000, qPrintable(QString::number(attente.elapsed())));
+        const QString reponse = a.reponse(rang, 10000);
+        QVERIFY2(!reponse.isEmpty() && !reponse.startsWith(QLatin1String("e:")), qPrintable(reponse));
+    }
     bool versionRefuseeVite = false;
     while (pause.elapsed() < 15000) {
         QElapsedTimer attente;

@@ -380,8 +380,7 @@ void Identification::accepter(const Demande &demande, const QString &reponse)
         journaliserEvenement(demande.numero, "authenticated", demande.adresse, demande.compte);
     ConnexionClient *connexion = demande.connexion;
     connexion->accepter(demande.compte, demande.cle);
-    emit acceptee(connexion);
-    connexion->envoyer(reponse);
+    emit acceptee(connexion, reponse);
 }
 
 // The database's state is logged once for all the requests it fails. When it

@@ -61,8 +61,9 @@ public:
     void demander(ConnexionClient *connexion, const QString &compte, const QString &cle);
 
 signals:
-    // The connection is authenticated; its "n:" or "m:" reply follows.
-    void acceptee(ConnexionClient *connexion);
+    // The connection is authenticated; reponse ("n:" or "m:") is for the
+    // receiver to send once the connection has joined the others.
+    void acceptee(ConnexionClient *connexion, const QString &reponse);
 
 private:
     struct Demande

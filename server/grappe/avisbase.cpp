@@ -4,9 +4,13 @@
 
 #include <QDebug>
 
+#include <asio/post.hpp>
+
 #include <libpq-fe.h>
 
 #include <vector>
+
+#include <poll.h>
 
 namespace {
 
@@ -17,6 +21,12 @@ constexpr int delaiConnexionMs = 3000;
 QByteArray messageErreur(PGconn *connexion)
 {
     return connexion ? QByteArray(PQerrorMessage(connexion)).simplified() : QByteArray("out of memory");
+}
+
+// Worded as the watchdog's line, which says the same of the bank's connection.
+QByteArray sansReponse()
+{
+    return QByteArray("the database did not answer within ") + QByteArray::number(delaiBaseMs) + " ms";
 }
 
 void lireLignes(const PGresult *resultat, QVector<QVector<QByteArray>> *lignes)
@@ -39,6 +49,7 @@ AvisBase::AvisBase(asio::io_context &contexte, const QByteArray &conninfo, const
     , descripteur(contexte)
     , reprise(contexte, [this] { reconnecter(); })
     , delaiConnexion(contexte, [this] { perdre("the connection timed out"); })
+    , delaiInstruction(contexte, [this] { perdre(sansReponse()); })
     , attenteMs(attenteMinMs)
     , jeton(std::make_shared<AvisBase *>(this))
 {
@@ -55,6 +66,7 @@ AvisBase::~AvisBase()
 void AvisBase::demarrer()
 {
     connecterMaintenant();
+    attendreReponses();
 }
 
 // At start-up the database has just answered the bank: waiting for it here
@@ -138,24 +150,30 @@ void AvisBase::attendre(bool lecture)
         AvisBase *avis = *vivant;
         if (!avis->connexion)
             return;
-        if (avis->ecoute)
+        if (avis->etablie)
             avis->lire();
         else
             avis->sonder(PQconnectPoll(avis->connexion));
     });
 }
 
+// LISTEN goes first, through the same queue: nothing else is sent before it.
 void AvisBase::connectee()
 {
     if (!suivreDescripteur()) {
         perdre(messageErreur(connexion));
         return;
     }
-    PGresult *resultat = PQexec(connexion, instructionEcoute.constData());
-    const bool fait = PQresultStatus(resultat) == PGRES_COMMAND_OK;
-    PQclear(resultat);
-    if (!fait) {
-        perdre(messageErreur(connexion));
+    etablie = true;
+    file.push_front(Instruction{instructionEcoute, {}, [this](int nombre, const Lignes &) { ecouter(nombre); }});
+    if (envoyerSuivante())
+        attendre(true);
+}
+
+void AvisBase::ecouter(int nombre)
+{
+    if (nombre < 0) {
+        perdre("LISTEN failed");
         return;
     }
     ecoute = true;
@@ -163,23 +181,48 @@ void AvisBase::connectee()
     if (perdue)
         qInfo("database notifications are back");
     perdue = false;
-    attendre(true);
     if (surConnexion)
         surConnexion();
 }
 
 void AvisBase::lire()
 {
+    if (lireDisponible())
+        attendre(true);
+}
+
+// False when the connection is lost.
+bool AvisBase::lireDisponible()
+{
     if (!PQconsumeInput(connexion)) {
         perdre(messageErreur(connexion));
-        return;
+        return false;
     }
     distribuer();
+    if (connexion)
+        recueillir();
+    if (!connexion)
+        return false;
     if (PQstatus(connexion) != CONNECTION_OK) {
         perdre(messageErreur(connexion));
-        return;
+        return false;
     }
-    attendre(true);
+    return true;
+}
+
+// At start-up only: what the first connection sends is answered before the
+// server takes clients, so that it hears the others from its first client on.
+void AvisBase::attendreReponses()
+{
+    while (connexion && (enVol || !file.empty())) {
+        pollfd attente{PQsocket(connexion), POLLIN, 0};
+        if (::poll(&attente, 1, delaiBaseMs) <= 0) {
+            perdre(sansReponse());
+            return;
+        }
+        if (!lireDisponible())
+            return;
+    }
 }
 
 void AvisBase::distribuer()
@@ -195,37 +238,110 @@ void AvisBase::distribuer()
     }
 }
 
-int AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs, QVector<QVector<QByteArray>> *lignes)
+void AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs, Suite suite)
 {
-    if (!ecoute)
-        return -1;
+    if (!ecoute) {
+        asio::post(contexte, [garde = std::weak_ptr<AvisBase *>(jeton), suite = std::move(suite)] {
+            if (garde.lock())
+                suite(-1, {});
+        });
+        return;
+    }
+    file.push_back(Instruction{QByteArray(sql), valeurs, std::move(suite)});
+    envoyerSuivante();
+}
+
+// The next statement, once the last one has its result; false when the connection is lost.
+bool AvisBase::envoyerSuivante()
+{
+    if (enVol || file.empty())
+        return true;
+    const Instruction &suivante = file.front();
     std::vector<const char *> parametres;
-    parametres.reserve(size_t(valeurs.size()));
-    for (const QByteArray &valeur : valeurs)
+    parametres.reserve(size_t(suivante.valeurs.size()));
+    for (const QByteArray &valeur : suivante.valeurs)
         parametres.push_back(valeur.constData());
-    PGresult *resultat = PQexecParams(connexion, sql, int(parametres.size()), nullptr, parametres.data(), nullptr,
-                                      nullptr, 0);
-    int nombre = -1;
+    if (!PQsendQueryParams(connexion, suivante.sql.constData(), int(parametres.size()), nullptr, parametres.data(),
+                           nullptr, nullptr, 0)) {
+        perdre(messageErreur(connexion));
+        return false;
+    }
+    enVol = true;
+    nombreLu = -1;
+    lignesLues.clear();
+    delaiInstruction.demarrer(delaiBaseMs);
+    return true;
+}
+
+// The results read so far; each finished statement's suite is called in turn.
+void AvisBase::recueillir()
+{
+    while (connexion && enVol && !PQisBusy(connexion)) {
+        if (PGresult *resultat = PQgetResult(connexion)) {
+            garder(resultat);
+            continue;
+        }
+        enVol = false;
+        delaiInstruction.arreter();
+        const Instruction faite = std::move(file.front());
+        file.pop_front();
+        const Lignes lignes = std::exchange(lignesLues, {});
+        faite.suite(nombreLu, lignes);
+        // The suite may have lost the connection, or sent more.
+        if (connexion && !envoyerSuivante())
+            return;
+        distribuer();
+    }
+}
+
+void AvisBase::garder(PGresult *resultat)
+{
     switch (PQresultStatus(resultat)) {
     case PGRES_TUPLES_OK:
-        nombre = PQntuples(resultat);
-        if (lignes)
-            lireLignes(resultat, lignes);
+        nombreLu = PQntuples(resultat);
+        lireLignes(resultat, &lignesLues);
         break;
     case PGRES_COMMAND_OK:
-        nombre = QByteArray(PQcmdTuples(resultat)).toInt();
+        nombreLu = QByteArray(PQcmdTuples(resultat)).toInt();
         break;
     default:
+        nombreLu = -1;
         qWarning().noquote() << "database presence statement failed:" << messageErreur(connexion);
         break;
     }
     PQclear(resultat);
-    if (PQstatus(connexion) != CONNECTION_OK) {
-        perdre(messageErreur(connexion));
+}
+
+int AvisBase::executerMaintenant(const char *sql, const QVector<QByteArray> &valeurs)
+{
+    if (!ecoute)
         return -1;
+    // The statement on its way, if any, ends first.
+    while (PGresult *reste = PQgetResult(connexion))
+        PQclear(reste);
+    std::vector<const char *> parametres;
+    for (const QByteArray &valeur : valeurs)
+        parametres.push_back(valeur.constData());
+    PGresult *resultat = PQexecParams(connexion, sql, int(parametres.size()), nullptr, parametres.data(), nullptr,
+                                      nullptr, 0);
+    const int nombre = PQresultStatus(resultat) == PGRES_COMMAND_OK ? QByteArray(PQcmdTuples(resultat)).toInt() : -1;
+    PQclear(resultat);
+    return nombre;
+}
+
+// Whatever waited for an answer gets -1, on the loop.
+void AvisBase::echouerEnAttente()
+{
+    enVol = false;
+    delaiInstruction.arreter();
+    std::deque<Instruction> echouees;
+    echouees.swap(file);
+    for (Instruction &instruction : echouees) {
+        asio::post(contexte, [garde = std::weak_ptr<AvisBase *>(jeton), suite = std::move(instruction.suite)] {
+            if (garde.lock())
+                suite(-1, {});
+        });
     }
-    distribuer();
-    return connexion ? nombre : -1;
 }
 
 void AvisBase::perdre(const QByteArray &raison)
@@ -234,7 +350,9 @@ void AvisBase::perdre(const QByteArray &raison)
         qWarning().noquote() << "database notifications lost, connecting again:" << raison;
     perdue = true;
     ecoute = false;
+    etablie = false;
     delaiConnexion.arreter();
+    echouerEnAttente();
     lacherDescripteur();
     if (connexion)
         PQfinish(connexion);

@@ -23,15 +23,16 @@ public:
     // Hands a reply to every connection of an account on this server.
     std::function<void(const QString &compte, const QString &reponse)> distribuer;
 
-    // Called once an account's connection is accepted, before it joins the
-    // others and before its reply goes out: the money announced until now is
-    // handed out first, so that it is not counted on top of the balance that
-    // this reply gives.
-    virtual void arrivee(const QString &compte) = 0;
+    // Called once an account's connection is accepted; suite, once the money
+    // announced until now is handed out: then the connection joins the others
+    // and its reply goes out, so that this money is not counted on top of the
+    // balance that the reply gives.
+    virtual void arrivee(const QString &compte, std::function<void()> suite) = 0;
     // The account's last connection here has closed.
     virtual void depart(const QString &compte) = 0;
-    // Whether the account, not connected here, is connected to another server.
-    virtual Presence chercher(const QString &compte) = 0;
+    // Whether the account, not connected here, is connected to another
+    // server: told to suite, on the loop, without waiting for the database.
+    virtual void chercher(const QString &compte, std::function<void(Presence)> suite) = 0;
     // A transfer made here to an account connected here, told to it here.
     virtual void faitIci(const QString &destinataire, qint64 montant, const QString &source)
     {

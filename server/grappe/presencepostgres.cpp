@@ -44,7 +44,7 @@ PresencePostgres::PresencePostgres(asio::io_context &contexte, const QString &ad
 
 PresencePostgres::~PresencePostgres()
 {
-    avis.executer("DELETE FROM servers WHERE id = $1", {origine});
+    avis.executerMaintenant("DELETE FROM servers WHERE id = $1", {origine});
 }
 
 void PresencePostgres::connectee()
@@ -53,7 +53,7 @@ void PresencePostgres::connectee()
     enRattrapage = dejaConnectee;
     inscrire();
     if (!dejaConnectee) {
-        dejaConnectee = premierReleve();
+        premierReleve();
         return;
     }
     // Every heartbeat may be old after a pause of the database (see chercher).
@@ -63,25 +63,26 @@ void PresencePostgres::connectee()
 
 // What was committed before the first connection is in the balances that
 // the clients read when they log in.
-bool PresencePostgres::premierReleve()
+void PresencePostgres::premierReleve()
 {
-    const auto releve = lireMaxima();
-    if (!releve)
-        return false;
-    virements.avancer(releve->first);
-    credits.avancer(releve->second);
-    return true;
+    lireMaxima([this](const std::optional<QPair<qint64, qint64>> &releve) {
+        if (!releve)
+            return;
+        virements.avancer(releve->first);
+        credits.avancer(releve->second);
+        dejaConnectee = true;
+    });
 }
 
-std::optional<QPair<qint64, qint64>> PresencePostgres::lireMaxima()
+void PresencePostgres::lireMaxima(std::function<void(const std::optional<QPair<qint64, qint64>> &)> suite)
 {
-    QVector<QVector<QByteArray>> lignes;
-    if (avis.executer("SELECT (SELECT COALESCE(MAX(id), 0) FROM transfers), (SELECT COALESCE(MAX(id), 0) FROM credits)",
-                      {}, &lignes)
-            != 1
-        || lignes[0].size() != 2)
-        return std::nullopt;
-    return qMakePair(lignes[0][0].toLongLong(), lignes[0][1].toLongLong());
+    avis.executer("SELECT (SELECT COALESCE(MAX(id), 0) FROM transfers), (SELECT COALESCE(MAX(id), 0) FROM credits)",
+                  {}, [suite](int nombre, const AvisBase::Lignes &lignes) {
+                      if (nombre != 1 || lignes[0].size() != 2)
+                          suite(std::nullopt);
+                      else
+                          suite(qMakePair(lignes[0][0].toLongLong(), lignes[0][1].toLongLong()));
+                  });
 }
 
 void PresencePostgres::Suivi::avancer(qint64 jusqua)
@@ -102,16 +103,20 @@ void PresencePostgres::rattraper()
     }
     arrivesHorsLigne.clear();
     const QByteArray tableau = '{' + texte(liste.join(QLatin1Char(','))) + '}';
-    QVector<QVector<QByteArray>> lignes;
     avis.executer("SELECT kind, id, recipient, amount, sender FROM ("
                   " SELECT 't' AS kind, id, recipient, amount, sender, created_at FROM transfers"
                   " WHERE id > CAST($1 AS BIGINT) AND recipient = ANY (CAST($3 AS TEXT[]))"
                   " UNION ALL SELECT 'c', id, account, amount, '', created_at FROM credits"
                   " WHERE id > CAST($2 AS BIGINT) AND account = ANY (CAST($3 AS TEXT[]))) AS manques"
                   " ORDER BY created_at, kind DESC, id",
-                  {QByteArray::number(virements.plancher), QByteArray::number(credits.plancher), tableau}, &lignes);
+                  {QByteArray::number(virements.plancher), QByteArray::number(credits.plancher), tableau},
+                  [this](int, const AvisBase::Lignes &lignes) { rattrape(lignes); });
+}
+
+void PresencePostgres::rattrape(const AvisBase::Lignes &lignes)
+{
     enRattrapage = false;
-    for (const auto &ligne : qAsConst(lignes)) {
+    for (const auto &ligne : lignes) {
         AvisArgent manque;
         manque.genre = ligne.value(0) == "c" ? AvisArgent::Genre::Credit : AvisArgent::Genre::Virement;
         manque.numero = ligne.value(1).toLongLong();
@@ -163,21 +168,24 @@ PresencePostgres::Suivi &PresencePostgres::suivi(AvisArgent::Genre genre)
 // left while the database could not hear it are taken away, in one statement.
 void PresencePostgres::inscrire()
 {
-    inscrit = avis.executer("INSERT INTO servers (id) VALUES ($1)"
-                            " ON CONFLICT (id) DO UPDATE SET heartbeat = now()",
-                            {origine})
-              == 1;
-    if (!inscrit)
-        return;
+    avis.executer("INSERT INTO servers (id) VALUES ($1) ON CONFLICT (id) DO UPDATE SET heartbeat = now()", {origine},
+                  [this](int nombre, const AvisBase::Lignes &) {
+                      inscrit = nombre == 1;
+                      if (inscrit)
+                          inscrireComptes();
+                  });
+}
+
+void PresencePostgres::inscrireComptes()
+{
     // Account numbers are hexadecimal digits: nothing to quote in the array.
     const QStringList liste(comptes.cbegin(), comptes.cend());
     const QByteArray tableau = '{' + texte(liste.join(QLatin1Char(','))) + '}';
-    inscrit = avis.executer("WITH partis AS (DELETE FROM presence WHERE server = $1"
-                            " AND NOT (account = ANY (CAST($2 AS TEXT[]))))"
-                            " INSERT INTO presence (server, account) SELECT $1, unnest(CAST($2 AS TEXT[]))"
-                            " ON CONFLICT DO NOTHING",
-                            {origine, tableau})
-              >= 0;
+    avis.executer("WITH partis AS (DELETE FROM presence WHERE server = $1"
+                  " AND NOT (account = ANY (CAST($2 AS TEXT[]))))"
+                  " INSERT INTO presence (server, account) SELECT $1, unnest(CAST($2 AS TEXT[]))"
+                  " ON CONFLICT DO NOTHING",
+                  {origine, tableau}, [this](int nombre, const AvisBase::Lignes &) { inscrit = nombre >= 0; });
 }
 
 void PresencePostgres::battre()
@@ -185,24 +193,34 @@ void PresencePostgres::battre()
     pouls.demarrer(intervallePoulsMs);
     if (!avis.estConnectee())
         return;  // inscrire follows the reconnection
-    if (!inscrit || avis.executer("UPDATE servers SET heartbeat = now() WHERE id = $1", {origine}) == 0)
+    if (!inscrit) {
         inscrire();
+    } else {
+        avis.executer("UPDATE servers SET heartbeat = now() WHERE id = $1", {origine},
+                      [this](int nombre, const AvisBase::Lignes &) {
+                          if (nombre == 0)
+                              inscrire();
+                      });
+    }
     if (++battements % battementsEntreNettoyages == 0)
         avis.executer("DELETE FROM servers WHERE heartbeat < (SELECT MAX(heartbeat) FROM servers)"
                       " - make_interval(secs => $1)",
-                      {QByteArray::number(oubliMortsS)});
+                      {QByteArray::number(oubliMortsS)}, [](int, const AvisBase::Lignes &) {});
     if (!dejaConnectee)
         return;
-    if (const auto releve = lireMaxima())
+    lireMaxima([this](const std::optional<QPair<qint64, qint64>> &releve) {
+        if (!releve)
+            return;
         releves.append(*releve);
-    if (releves.size() <= relevesEnAttente)
-        return;
-    const auto plancher = releves.takeFirst();
-    virements.avancer(plancher.first);
-    credits.avancer(plancher.second);
+        if (releves.size() <= relevesEnAttente)
+            return;
+        const auto plancher = releves.takeFirst();
+        virements.avancer(plancher.first);
+        credits.avancer(plancher.second);
+    });
 }
 
-void PresencePostgres::arrivee(const QString &compte)
+void PresencePostgres::arrivee(const QString &compte, std::function<void()> suite)
 {
     comptes.insert(compte);
     // Its balance, read now, holds what the notifications missed meanwhile.
@@ -210,39 +228,48 @@ void PresencePostgres::arrivee(const QString &compte)
         arrivesHorsLigne.insert(compte);
     // Run even for an account already written: its round trip hands out the
     // notifications of what committed before the account's balance was read.
-    if (avis.executer("INSERT INTO presence (server, account) VALUES ($1, $2) ON CONFLICT DO NOTHING",
-                      {origine, texte(compte)})
-        < 0) {
-        inscrit = false;
-        arrivesHorsLigne.insert(compte);
-    }
+    avis.executer("INSERT INTO presence (server, account) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+                  {origine, texte(compte)}, [this, compte, suite](int nombre, const AvisBase::Lignes &) {
+                      if (nombre < 0) {
+                          inscrit = false;
+                          if (comptes.contains(compte))
+                              arrivesHorsLigne.insert(compte);
+                      }
+                      suite();
+                  });
 }
 
 void PresencePostgres::depart(const QString &compte)
 {
     comptes.remove(compte);
     arrivesHorsLigne.remove(compte);
-    if (avis.executer("DELETE FROM presence WHERE server = $1 AND account = $2", {origine, texte(compte)}) < 0)
-        inscrit = false;
+    avis.executer("DELETE FROM presence WHERE server = $1 AND account = $2", {origine, texte(compte)},
+                  [this](int nombre, const AvisBase::Lignes &) {
+                      if (nombre < 0)
+                          inscrit = false;
+                  });
 }
 
 // A heartbeat is old against the database's clock; but a pause of the
 // database leaves every heartbeat behind it. Until the others could renew
 // theirs after this server's own reconnection, a heartbeat is old only
 // against the newest of the others'.
-Grappe::Presence PresencePostgres::chercher(const QString &compte)
+void PresencePostgres::chercher(const QString &compte, std::function<void(Presence)> suite)
 {
     const bool apresReprise = reconnexion.isValid() && reconnexion.elapsed() < limitePoulsS * 1000;
-    const int lignes = avis.executer("SELECT 1 FROM presence JOIN servers ON servers.id = presence.server"
-                                     " WHERE presence.account = $1 AND presence.server <> $2"
-                                     " AND servers.heartbeat > (CASE WHEN CAST($4 AS BOOLEAN)"
-                                     " THEN (SELECT MAX(heartbeat) FROM servers WHERE id <> $2) ELSE now() END)"
-                                     " - make_interval(secs => $3) LIMIT 1",
-                                     {texte(compte), origine, QByteArray::number(limitePoulsS),
-                                      apresReprise ? QByteArray("true") : QByteArray("false")});
-    if (lignes < 0)
-        return Presence::Inconnue;
-    return lignes > 0 ? Presence::Ailleurs : Presence::Absent;
+    avis.executer("SELECT 1 FROM presence JOIN servers ON servers.id = presence.server"
+                  " WHERE presence.account = $1 AND presence.server <> $2"
+                  " AND servers.heartbeat > (CASE WHEN CAST($4 AS BOOLEAN)"
+                  " THEN (SELECT MAX(heartbeat) FROM servers WHERE id <> $2) ELSE now() END)"
+                  " - make_interval(secs => $3) LIMIT 1",
+                  {texte(compte), origine, QByteArray::number(limitePoulsS),
+                   apresReprise ? QByteArray("true") : QByteArray("false")},
+                  [suite](int lignes, const AvisBase::Lignes &) {
+                      if (lignes < 0)
+                          suite(Presence::Inconnue);
+                      else
+                          suite(lignes > 0 ? Presence::Ailleurs : Presence::Absent);
+                  });
 }
 
 // This server has already answered the transfers it made itself.

@@ -30,9 +30,9 @@ public:
     // A clean stop takes the server's rows away.
     ~PresencePostgres() override;
 
-    void arrivee(const QString &compte) override;
+    void arrivee(const QString &compte, std::function<void()> suite) override;
     void depart(const QString &compte) override;
-    Presence chercher(const QString &compte) override;
+    void chercher(const QString &compte, std::function<void(Presence)> suite) override;
     void faitIci(const QString &destinataire, qint64 montant, const QString &source) override;
 
 private:
@@ -46,13 +46,15 @@ private:
     };
 
     void connectee();
-    bool premierReleve();
-    std::optional<QPair<qint64, qint64>> lireMaxima();
+    void premierReleve();
+    void lireMaxima(std::function<void(const std::optional<QPair<qint64, qint64>> &)> suite);
     void rattraper();
+    void rattrape(const AvisBase::Lignes &lignes);
     void rattraperAvis(const AvisArgent &manque);
     static QString cleFaitIci(const AvisArgent &avis);
     Suivi &suivi(AvisArgent::Genre genre);
     void inscrire();
+    void inscrireComptes();
     void battre();
     void recevoir(const QByteArray &charge);
 

@@ -61,10 +61,11 @@ void VeilleCredits::veiller()
 
 // Before a new connection joins: a credit committed before its balance was
 // read is told to the others only.
-void VeilleCredits::arrivee(const QString &)
+void VeilleCredits::arrivee(const QString &, std::function<void()> suite)
 {
     if (ouverte)
         verifier();
+    suite();
 }
 
 void VeilleCredits::verifier()

@@ -17,9 +17,9 @@ public:
     VeilleCredits(asio::io_context &contexte, const QString &adresse);
     ~VeilleCredits() override;
 
-    void arrivee(const QString &compte) override;
+    void arrivee(const QString &compte, std::function<void()> suite) override;
     void depart(const QString &) override {}
-    Presence chercher(const QString &) override { return Presence::Absent; }
+    void chercher(const QString &, std::function<void(Presence)> suite) override { suite(Presence::Absent); }
 
 private:
     bool ouvrir(const QString &adresse);

@@ -84,24 +84,52 @@ void Serveur::refuserAdresse(ConnexionClient *connexion)
 }
 
 // The credentials are right; the account may still have too many connections.
-void Serveur::compterAcceptee(ConnexionClient *connexion)
+void Serveur::compterAcceptee(ConnexionClient *connexion, const QString &reponse)
 {
     const QString compte = connexion->compteAuthentifie();
-    if (connectes.count(compte) >= limites.parCompte) {
+    if (connectes.count(compte) + enArrivee.value(compte) >= limites.parCompte) {
         journaliserRefus(connexion->numero(), "account-connections", connexion->adresseDistante(), compte,
                          QStringLiteral("already %1 connections").arg(limites.parCompte));
         connexion->terminer(QStringLiteral("i:Too many connections are open on this account, please close one"));
         return;
     }
-    if (grappe)
-        grappe->arrivee(compte);
+    if (!grappe) {
+        joindre(connexion, compte, reponse);
+        return;
+    }
+    arrivee(connexion, compte, reponse);
+}
+
+// Its next requests wait until it has joined, after its reply.
+void Serveur::arrivee(ConnexionClient *connexion, const QString &compte, const QString &reponse)
+{
+    connexion->suspendre();
+    ++enArrivee[compte];
+    grappe->arrivee(compte, [this, connexion = QPointer<ConnexionClient>(connexion), compte, reponse] {
+        if (--enArrivee[compte] == 0)
+            enArrivee.remove(compte);
+        if (!connexion) {
+            // Closed meanwhile: the cluster was told of an account no longer here.
+            if (!connectes.contains(compte) && !enArrivee.contains(compte))
+                grappe->depart(compte);
+            return;
+        }
+        joindre(connexion, compte, reponse);
+        connexion->reprendre();
+    });
+}
+
+void Serveur::joindre(ConnexionClient *connexion, const QString &compte, const QString &reponse)
+{
     connectes.insert(compte, connexion);
+    connexion->envoyer(reponse);
 }
 
 void Serveur::oublier(ConnexionClient *connexion)
 {
     const QString compte = connexion->compteAuthentifie();
-    if (connexion->estAuthentifiee() && connectes.remove(compte, connexion) && grappe && !connectes.contains(compte))
+    if (connexion->estAuthentifiee() && connectes.remove(compte, connexion) && grappe && !connectes.contains(compte)
+        && !enArrivee.contains(compte))
         grappe->depart(compte);
     parAdresse.fermer(connexion->adresseDistante());
     ecoute.liberee();
@@ -160,12 +188,40 @@ void Serveur::transferer(ConnexionClient *connexion, const Requete &requete)
         return;
     }
     // A recipient connected here exists: only the others are looked up.
-    if (!connectes.contains(destinataire) && !joignableAilleurs(connexion, destinataire))
+    if (connectes.contains(destinataire) || !grappe) {
+        presenceTrouvee(connexion, requete, Grappe::Presence::Absent);
         return;
-
-    // Its next requests wait for this answer, which waits for the commit.
+    }
+    // Its next requests wait for this answer.
     connexion->suspendre();
-    enAttente.append(Virement{connexion, connexion->numero(), source, destinataire, requete.montant,
+    grappe->chercher(destinataire, [this, connexion = QPointer<ConnexionClient>(connexion),
+                                    requete](Grappe::Presence presence) {
+        if (connexion)
+            presenceTrouvee(connexion, requete, presence);
+    });
+}
+
+// The recipient may have logged in here while it was looked up.
+void Serveur::presenceTrouvee(ConnexionClient *connexion, const Requete &requete, Grappe::Presence presence)
+{
+    if (connectes.contains(requete.destinataire) || presence == Grappe::Presence::Ailleurs) {
+        mettreEnLot(connexion, requete);
+        return;
+    }
+    if (presence == Grappe::Presence::Absent) {
+        refuserAbsent(connexion, requete.destinataire);
+        return;
+    }
+    connexion->reprendre();
+    compterVirementEchoue("failed");
+    connexion->envoyer(avisBaseInjoignable());
+}
+
+// Its next requests wait for this answer, which waits for the commit.
+void Serveur::mettreEnLot(ConnexionClient *connexion, const Requete &requete)
+{
+    connexion->suspendre();
+    enAttente.append(Virement{connexion, connexion->numero(), requete.compte, requete.destinataire, requete.montant,
                               Banque::Issue::Erreur, connexion->adresseDistante()});
     prevoirLot();
 }
@@ -262,23 +318,6 @@ void Serveur::envoyer(ConnexionClient *connexion, const QString &reponse)
 {
     if (connexion)
         connexion->envoyer(reponse);
-}
-
-// Answers the client itself when the recipient is connected nowhere.
-bool Serveur::joignableAilleurs(ConnexionClient *connexion, const QString &destinataire)
-{
-    switch (grappe ? grappe->chercher(destinataire) : Grappe::Presence::Absent) {
-    case Grappe::Presence::Ailleurs:
-        return true;
-    case Grappe::Presence::Absent:
-        refuserAbsent(connexion, destinataire);
-        return false;
-    case Grappe::Presence::Inconnue:
-        compterVirementEchoue("failed");
-        connexion->envoyer(avisBaseInjoignable());
-        return false;
-    }
-    return false;
 }
 
 // Its next requests wait for the answer, as for a transfer.

@@ -8,10 +8,12 @@
 #include "server/acces/identification.h"
 #include "server/acces/limitesconnexions.h"
 #include "server/banque/banque.h"
+#include "server/grappe/grappe.h"
 #include "server/protocole/requete.h"
 #include "server/reseau/ecoute.h"
 #include "server/reseau/proxysdeconfiance.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QMultiHash>
 #include <QObject>
@@ -21,7 +23,6 @@
 #include <memory>
 
 class ConnexionClient;
-class Grappe;
 class Guichet;
 class Liaison;
 
@@ -67,16 +68,19 @@ private:
     void traiter(ConnexionClient *connexion, const Requete &requete);
     void identifier(ConnexionClient *connexion, const Requete &requete);
     void transferer(ConnexionClient *connexion, const Requete &requete);
+    void presenceTrouvee(ConnexionClient *connexion, const Requete &requete, Grappe::Presence presence);
+    void mettreEnLot(ConnexionClient *connexion, const Requete &requete);
     void repondre(const Virement &virement);
     void envoyer(ConnexionClient *connexion, const QString &reponse);
     void refuserAbsent(ConnexionClient *connexion, const QString &destinataire);
     void repondreAbsent(ConnexionClient *connexion, const QString &destinataire, Banque::Issue issue);
-    bool joignableAilleurs(ConnexionClient *connexion, const QString &destinataire);
     void distribuer(const QString &compte, const QString &reponse);
     void nouvelleConnexion(std::shared_ptr<Liaison> liaison);
     void admettre(ConnexionClient *connexion);
     void refuserAdresse(ConnexionClient *connexion);
-    void compterAcceptee(ConnexionClient *connexion);
+    void compterAcceptee(ConnexionClient *connexion, const QString &reponse);
+    void arrivee(ConnexionClient *connexion, const QString &compte, const QString &reponse);
+    void joindre(ConnexionClient *connexion, const QString &compte, const QString &reponse);
     void oublier(ConnexionClient *connexion);
     void prevoirLot();
     void executerLot();
@@ -91,6 +95,8 @@ private:
     Grappe *grappe = nullptr;
     QList<SousReseau> proxysDeConfiance;
     QMultiHash<QString, ConnexionClient *> connectes;
+    // Accepted connections waiting for the cluster to hear of their account.
+    QHash<QString, int> enArrivee;
     ConnexionsParAdresse parAdresse;
     QVector<Virement> enAttente;
     bool lotPrevu = false;
