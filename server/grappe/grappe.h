@@ -33,8 +33,16 @@ public:
     // Whether the account, not connected here, is connected to another
     // server: told to suite, on the loop, without waiting for the database.
     virtual void chercher(const QString &compte, std::function<void(Presence)> suite) = 0;
-    // A transfer made here to an account connected here, told to it here.
-    virtual void faitIci(const QString &destinataire, qint64 montant, const QString &source)
+    // A transfer about to be committed here to an account connected here,
+    // which this server tells itself: said before the commit, since what
+    // this server reads back from the database may follow the commit before
+    // the transfer's answer does.
+    virtual void prevuIci(const QString &destinataire, qint64 montant, const QString &source)
+    {
+        (void)destinataire, (void)montant, (void)source;
+    }
+    // One of those that was not made, or not surely.
+    virtual void renonceIci(const QString &destinataire, qint64 montant, const QString &source)
     {
         (void)destinataire, (void)montant, (void)source;
     }

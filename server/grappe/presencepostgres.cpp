@@ -142,20 +142,26 @@ void PresencePostgres::rattraperAvis(const AvisArgent &manque)
     compterAvisRejoues();
 }
 
-void PresencePostgres::faitIci(const QString &destinataire, qint64 montant, const QString &source)
+void PresencePostgres::prevuIci(const QString &destinataire, qint64 montant, const QString &source)
 {
-    AvisArgent fait;
-    fait.compte = destinataire;
-    fait.montant = montant;
-    fait.source = source;
-    faitsIci.append(cleFaitIci(fait));
+    faitsIci.append(cleFaitIci(destinataire, montant, source));
     if (faitsIci.size() > faitsIciGardes)
         faitsIci.removeFirst();
 }
 
+void PresencePostgres::renonceIci(const QString &destinataire, qint64 montant, const QString &source)
+{
+    faitsIci.removeOne(cleFaitIci(destinataire, montant, source));
+}
+
+QString PresencePostgres::cleFaitIci(const QString &destinataire, qint64 montant, const QString &source)
+{
+    return destinataire + QLatin1Char(':') + QString::number(montant) + QLatin1Char(':') + source;
+}
+
 QString PresencePostgres::cleFaitIci(const AvisArgent &avis)
 {
-    return avis.compte + QLatin1Char(':') + QString::number(avis.montant) + QLatin1Char(':') + avis.source;
+    return cleFaitIci(avis.compte, avis.montant, avis.source);
 }
 
 PresencePostgres::Suivi &PresencePostgres::suivi(AvisArgent::Genre genre)

@@ -33,7 +33,8 @@ public:
     void arrivee(const QString &compte, std::function<void()> suite) override;
     void depart(const QString &compte) override;
     void chercher(const QString &compte, std::function<void(Presence)> suite) override;
-    void faitIci(const QString &destinataire, qint64 montant, const QString &source) override;
+    void prevuIci(const QString &destinataire, qint64 montant, const QString &source) override;
+    void renonceIci(const QString &destinataire, qint64 montant, const QString &source) override;
 
 private:
     // What is known of one journal's ids: every id up to plancher is told or
@@ -51,6 +52,7 @@ private:
     void rattraper();
     void rattrape(const AvisBase::Lignes &lignes);
     void rattraperAvis(const AvisArgent &manque);
+    static QString cleFaitIci(const QString &destinataire, qint64 montant, const QString &source);
     static QString cleFaitIci(const AvisArgent &avis);
     Suivi &suivi(AvisArgent::Genre genre);
     void inscrire();

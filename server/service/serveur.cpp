@@ -248,8 +248,12 @@ void Serveur::executerLot()
     enAttente.remove(0, taille);
 
     QVector<Banque::Ordre> ordres;
-    for (const Virement &virement : qAsConst(lot))
+    for (Virement &virement : lot) {
         ordres.append({virement.source, virement.destinataire, virement.montant, Banque::Issue::Erreur});
+        virement.ditIci = grappe && connectes.contains(virement.destinataire);
+        if (virement.ditIci)
+            grappe->prevuIci(virement.destinataire, virement.montant, virement.source);
+    }
     lotEnCours = true;
     guichet.confier(
         [ordres](Banque &banque) mutable {
@@ -265,8 +269,11 @@ void Serveur::lotFait(QVector<Virement> lot, const QVector<Banque::Ordre> &ordre
     if (!enAttente.isEmpty())
         prevoirLot();
     for (int i = 0; i < lot.size(); ++i) {
-        lot[i].issue = ordres[i].issue;
-        repondre(lot[i]);
+        Virement &virement = lot[i];
+        virement.issue = ordres[i].issue;
+        if (virement.ditIci && virement.issue != Banque::Issue::Fait)
+            grappe->renonceIci(virement.destinataire, virement.montant, virement.source);
+        repondre(virement);
     }
 }
 
@@ -302,8 +309,6 @@ void Serveur::repondre(const Virement &virement)
     envoyer(connexion, QLatin1String("s:") + virement.destinataire + QLatin1Char(':') + montant);
     // The other servers hear of it from the database.
     distribuer(virement.destinataire, QLatin1String("r:") + montant + QLatin1Char(':') + virement.source);
-    if (grappe && connectes.contains(virement.destinataire))
-        grappe->faitIci(virement.destinataire, virement.montant, virement.source);
 }
 
 void Serveur::distribuer(const QString &compte, const QString &reponse)

@@ -63,6 +63,7 @@ private:
         int montant;
         Banque::Issue issue;
         QString adresse;  // of the client, for the log
+        bool ditIci = false;  // to a recipient connected here, told by this server
     };
 
     void traiter(ConnexionClient *connexion, const Requete &requete);
