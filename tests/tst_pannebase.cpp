@@ -59,6 +59,30 @@ void signalerTous(const QVector<pid_t> &liste, int signal)
         ::kill(pid, signal);
 }
 
+// Processes stopped for a while, resumed at the latest when it goes: a failed
+// check never leaves a cluster stopped behind the test.
+class Pause
+{
+public:
+    explicit Pause(QVector<pid_t> liste)
+        : liste(std::move(liste))
+    {
+        signalerTous(this->liste, SIGSTOP);
+    }
+    ~Pause() { reprendre(); }
+    Pause(const Pause &) = delete;
+    Pause &operator=(const Pause &) = delete;
+
+    void reprendre()
+    {
+        signalerTous(liste, SIGCONT);
+        liste.clear();
+    }
+
+private:
+    QVector<pid_t> liste;
+};
+
 int nombreDe(const QStringList &reponses, const QString &debut)
 {
     return int(std::count_if(reponses.cbegin(), reponses.cend(),
@@ -130,12 +154,10 @@ void TestPanneBase::pauseDeLaBase()
     }
 
     // Paused: every request answered within the deadline and a little, never "e:".
-    const QVector<pid_t> grappePg = processusGrappe(pid_t(postgres->pid()));
-    signalerTous(grappePg, SIGSTOP);
+    Pause pausePg(processusGrappe(pid_t(postgres->pid())));
     // B's server, held as long, comes back after the first one: until it has
     // renewed its heartbeat, only the pause makes that heartbeat old.
-    const pid_t second = pid_t(grappe.second.processus.processId());
-    ::kill(second, SIGSTOP);
+    Pause pauseSecond({pid_t(grappe.second.processus.processId())});
     QElapsedTimer pause;
     pause.start();
     qint64 plusLente = 0;
@@ -172,7 +194,7 @@ void TestPanneBase::pauseDeLaBase()
         }
         QTest::qWait(100);
     }
-    signalerTous(grappePg, SIGCONT);
+    pausePg.reprendre();
     qInfo("slowest answer while PostgreSQL was paused: %lld ms", plusLente);
     QVERIFY2(plusLente < 5500, qPrintable(QString::number(plusLente)));
     // Said once: a pause is one event, whatever the number of requests it fails.
@@ -192,7 +214,7 @@ void TestPanneBase::pauseDeLaBase()
     QCOMPARE(reponse, QStringLiteral("s:%1:1").arg(compteB));
     qInfo("first transfer confirmed %lld ms after PostgreSQL resumed", retour.elapsed());
     QVERIFY2(retour.elapsed() < 12000, qPrintable(QString::number(retour.elapsed())));
-    ::kill(second, SIGCONT);
+    pauseSecond.reprendre();
     for (int i = 0; i < 20; ++i)
         QCOMPARE(a.demander(virement(compteA, compteB, 1, cleA), 5000), QStringLiteral("s:%1:1").arg(compteB));
 
@@ -334,14 +356,13 @@ void TestPanneBase::arretPendantPause()
 {
     Grappe2 grappe(postgres->url());
     QVERIFY(grappe.demarrer());
-    const QVector<pid_t> grappePg = processusGrappe(pid_t(postgres->pid()));
-    signalerTous(grappePg, SIGSTOP);
+    Pause pausePg(processusGrappe(pid_t(postgres->pid())));
     QElapsedTimer duree;
     duree.start();
     grappe.premier.processus.terminate();
     const bool fini = grappe.premier.processus.waitForFinished(30000);
     const qint64 ecoule = duree.elapsed();
-    signalerTous(grappePg, SIGCONT);
+    pausePg.reprendre();
     QVERIFY2(fini, "the server did not stop within 30 s while its database was paused");
     qInfo("stopped in %lld ms while the database was paused", ecoule);
     QVERIFY2(ecoule < 3 * delaiBaseMs, qPrintable(QString::number(ecoule)));
