@@ -37,8 +37,6 @@ public:
     auto attendre(Travail travail);
     // The bank's state after the last call whose result reached the loop.
     const Banque::Constat &constat() const { return dernier; }
-    // Calls handed over and not yet back on the loop.
-    int enCours() const { return confies; }
     // Waits for the call in progress, drops the others, whose results never
     // come, and closes the bank: before the objects that handed them over go.
     void arreter();
@@ -50,7 +48,6 @@ private:
     asio::io_context &boucle;
     Banque &banque;
     Banque::Constat dernier;
-    int confies = 0;
     std::mutex verrou;
     std::condition_variable reveil;
     std::deque<std::function<void()>> appels;
@@ -61,13 +58,11 @@ private:
 template <typename Travail, typename Suite>
 void Guichet::confier(Travail travail, Suite suite)
 {
-    ++confies;
     varierAppelsBase(1);
     poster([this, travail = std::move(travail), suite = std::move(suite)]() mutable {
         auto resultat = travail(banque);
         const Banque::Constat constat = banque.constat();
         asio::post(boucle, [this, constat, suite = std::move(suite), resultat = std::move(resultat)]() mutable {
-            --confies;
             varierAppelsBase(-1);
             dernier = constat;
             suite(std::move(resultat));

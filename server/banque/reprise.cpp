@@ -22,8 +22,7 @@ Reprise::Reprise(asio::io_context &contexte, Guichet &guichet, Banque &banque)
     , guichet(guichet)
     , banque(banque)
     , postgres(banque.estPostgres())
-    , parametres{banque.connexion().hostName(), banque.connexion().port(),         banque.connexion().userName(),
-                 banque.connexion().password(), banque.connexion().databaseName(), banque.connexion().connectOptions()}
+    , parametres(lireParametres(banque.connexion()))
     , fichier(banque.connexion().databaseName())
     , attente(contexte, [this] { essayer(); })
     , surveillance(contexte, [this] { surveillerFichier(); })
@@ -46,6 +45,12 @@ Reprise::~Reprise()
     jeton.reset();
     if (sonde.joinable())
         sonde.join();
+}
+
+Reprise::Parametres Reprise::lireParametres(const QSqlDatabase &base)
+{
+    return Parametres{base.hostName(), base.port(),         base.userName(),
+                      base.password(), base.databaseName(), base.connectOptions()};
 }
 
 // libpq's shortest time-out: the thread is joined when the server stops.

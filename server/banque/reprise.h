@@ -3,6 +3,7 @@
 
 #include "server/reseau/minuterie.h"
 
+#include <QSqlDatabase>
 #include <QString>
 
 #include <memory>
@@ -44,6 +45,7 @@ private:
         QString nom;
         QString options;
     };
+    static Parametres lireParametres(const QSqlDatabase &base);
     static bool postgresRepond(const Parametres &parametres);
     void reessayer();
 

@@ -29,6 +29,16 @@ QByteArray sansReponse()
     return QByteArray("the database did not answer within ") + QByteArray::number(delaiBaseMs) + " ms";
 }
 
+// libpq's view of text parameters: valeurs must outlive it.
+std::vector<const char *> pointeurs(const QVector<QByteArray> &valeurs)
+{
+    std::vector<const char *> liste;
+    liste.reserve(size_t(valeurs.size()));
+    for (const QByteArray &valeur : valeurs)
+        liste.push_back(valeur.constData());
+    return liste;
+}
+
 void lireLignes(const PGresult *resultat, QVector<QVector<QByteArray>> *lignes)
 {
     lignes->clear();
@@ -241,10 +251,7 @@ void AvisBase::distribuer()
 void AvisBase::executer(const char *sql, const QVector<QByteArray> &valeurs, Suite suite)
 {
     if (!ecoute) {
-        asio::post(contexte, [garde = std::weak_ptr<AvisBase *>(jeton), suite = std::move(suite)] {
-            if (garde.lock())
-                suite(-1, {});
-        });
+        echouerPlusTard(std::move(suite));
         return;
     }
     file.push_back(Instruction{QByteArray(sql), valeurs, std::move(suite)});
@@ -257,10 +264,7 @@ bool AvisBase::envoyerSuivante()
     if (enVol || file.empty())
         return true;
     const Instruction &suivante = file.front();
-    std::vector<const char *> parametres;
-    parametres.reserve(size_t(suivante.valeurs.size()));
-    for (const QByteArray &valeur : suivante.valeurs)
-        parametres.push_back(valeur.constData());
+    const std::vector<const char *> parametres = pointeurs(suivante.valeurs);
     if (!PQsendQueryParams(connexion, suivante.sql.constData(), int(parametres.size()), nullptr, parametres.data(),
                            nullptr, nullptr, 0)) {
         perdre(messageErreur(connexion));
@@ -319,9 +323,7 @@ int AvisBase::executerMaintenant(const char *sql, const QVector<QByteArray> &val
     // The statement on its way, if any, ends first.
     while (PGresult *reste = PQgetResult(connexion))
         PQclear(reste);
-    std::vector<const char *> parametres;
-    for (const QByteArray &valeur : valeurs)
-        parametres.push_back(valeur.constData());
+    const std::vector<const char *> parametres = pointeurs(valeurs);
     PGresult *resultat = PQexecParams(connexion, sql, int(parametres.size()), nullptr, parametres.data(), nullptr,
                                       nullptr, 0);
     const int nombre = PQresultStatus(resultat) == PGRES_COMMAND_OK ? QByteArray(PQcmdTuples(resultat)).toInt() : -1;
@@ -336,12 +338,17 @@ void AvisBase::echouerEnAttente()
     delaiInstruction.arreter();
     std::deque<Instruction> echouees;
     echouees.swap(file);
-    for (Instruction &instruction : echouees) {
-        asio::post(contexte, [garde = std::weak_ptr<AvisBase *>(jeton), suite = std::move(instruction.suite)] {
-            if (garde.lock())
-                suite(-1, {});
-        });
-    }
+    for (Instruction &instruction : echouees)
+        echouerPlusTard(std::move(instruction.suite));
+}
+
+// -1 to suite, on the loop and never within the caller's call.
+void AvisBase::echouerPlusTard(Suite suite)
+{
+    asio::post(contexte, [garde = std::weak_ptr<AvisBase *>(jeton), suite = std::move(suite)] {
+        if (garde.lock())
+            suite(-1, {});
+    });
 }
 
 void AvisBase::perdre(const QByteArray &raison)

@@ -70,6 +70,7 @@ private:
     void recueillir();
     void garder(pg_result *resultat);
     void echouerEnAttente();
+    void echouerPlusTard(Suite suite);
     void ecouter(int nombre);
 
     void connecterMaintenant();
